@@ -1,0 +1,35 @@
+# ql_jni_library(<Name> CORE <object library> EXPORTS <file>)
+#
+# Builds the library twice from the same objects:
+#   <Name>          the shipped DLL, with the empty logging hook, into QL_DIST_DIR;
+#   <Name>_checked  the same DLL with the hook that hands every diagnostic to the checking
+#                   JNI host, into the build's bin folder, where the tests and the demo load it.
+# The exports file lists one function a line: "<name> <argument bytes>" for a stdcall JNI
+# function, "<name> cdecl" for a plain export. From it a module-definition file is made that
+# exports exactly those names, decorated as the platform's JVM looks them up.
+function(ql_jni_library name)
+  cmake_parse_arguments(ARG "" "CORE;EXPORTS" "" ${ARGN})
+  file(STRINGS ${ARG_EXPORTS} lines REGEX "^[A-Za-z_]")
+  set(def "LIBRARY ${name}\nEXPORTS\n")
+  foreach(line IN LISTS lines)
+    string(REGEX MATCH "^([A-Za-z0-9_]+)[ \t]+([A-Za-z0-9]+)" _ "${line}")
+    set(fn ${CMAKE_MATCH_1})
+    set(kind ${CMAKE_MATCH_2})
+    if(QL_ARCH STREQUAL "x86" AND NOT kind STREQUAL "cdecl")
+      string(APPEND def "  _${fn}@${kind} = ${fn}@${kind}\n")
+    else()
+      string(APPEND def "  ${fn}\n")
+    endif()
+  endforeach()
+  set(def_file ${CMAKE_CURRENT_BINARY_DIR}/${name}.def)
+  file(WRITE ${def_file} "${def}")
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${ARG_EXPORTS})
+
+  add_library(${name} SHARED ${def_file})
+  target_link_libraries(${name} PRIVATE ${ARG_CORE} log_diagnostic_empty)
+  set_target_properties(${name} PROPERTIES PREFIX "" RUNTIME_OUTPUT_DIRECTORY ${QL_DIST_DIR})
+
+  add_library(${name}_checked SHARED ${def_file})
+  target_link_libraries(${name}_checked PRIVATE ${ARG_CORE} log_diagnostic_to_host)
+  set_target_properties(${name}_checked PROPERTIES PREFIX "" OUTPUT_NAME ${name})
+endfunction()

@@ -1,0 +1,136 @@
+// The seven play methods: each names its tone and hands it to playSound, which borrows the
+// keyboard tone component from the hand-off stream for one PlayTone call.
+#include <memory>
+#include <new>
+
+#include <wrl/client.h>
+
+#include "com_morvane_quorlink_services_sound_TonePort.h"
+#include "log_diagnostic.h"
+#include "tone_device.h"
+#include "tone_service.h"
+
+using Microsoft::WRL::ComPtr;
+
+namespace {
+
+// A tone's name for one play call: the BSTR the component receives, and the narrow form that
+// only the success message needs, made on first use and freed with the name.
+class ToneName {
+public:
+    explicit ToneName(const wchar_t* literal) : wide_(SysAllocString(literal)) {}
+    ~ToneName() { SysFreeString(wide_); }
+    ToneName(const ToneName&) = delete;
+    ToneName& operator=(const ToneName&) = delete;
+
+    BSTR wide() const { return wide_; }
+
+    // Null when the conversion or its buffer failed.
+    const char* narrow() {
+        if (!narrow_ && wide_) {
+            const int size = static_cast<int>(SysStringLen(wide_)) * 2 + 2;
+            narrow_.reset(new (std::nothrow) char[size]);
+            if (narrow_ && !WideCharToMultiByte(CP_ACP, 0, wide_, -1, narrow_.get(), size, nullptr, nullptr))
+                narrow_.reset();
+        }
+        return narrow_.get();
+    }
+
+private:
+    BSTR wide_;
+    std::unique_ptr<char[]> narrow_;
+};
+
+enum class PlayOutcome { NotPlayed, Played, NameUnavailable };
+
+PlayOutcome playSound(JNIEnv* env, jobject caller, ToneName& toneName) {
+    // The calling thread stays in its apartment after the call: no uninitialise, no guard.
+    const HRESULT init = CoInitialize(nullptr);
+    if (FAILED(init)) {
+        logDiagnostic(env, caller, "severe", "playSound(): CoInitialize failed", init);
+        return PlayOutcome::NotPlayed;
+    }
+
+    ComPtr<IToneDevice> pWorkingSound;
+    {
+        HandOffStreamAccess handOff;
+        HRESULT hr = takeFromHandOffStream(handOff.stream(), IID_IToneDevice,
+                                           reinterpret_cast<void**>(pWorkingSound.GetAddressOf()));
+        if (FAILED(hr)) {
+            logDiagnostic(env, caller, "severe", "playSound(): CoGetInterfaceAndReleaseStream failed", hr);
+            return PlayOutcome::NotPlayed;
+        }
+        hr = CoMarshalInterThreadInterfaceInStream(IID_IToneDevice, pWorkingSound.Get(), &handOff.stream());
+        if (FAILED(hr)) {
+            handOff.stream() = nullptr;
+            logDiagnostic(env, caller, "severe", "playSound(): CoMarshalInterThreadInterfaceInStream failed", hr);
+            return PlayOutcome::NotPlayed;
+        }
+    }
+    if (!pWorkingSound) {
+        logDiagnostic(env, caller, "severe", "playSound(): pWorkingSound is NULL", 0);
+        return PlayOutcome::NotPlayed;
+    }
+
+    // The HRESULT is not examined: a component may fail without writing the flag, which then
+    // still says "not played".
+    VARIANT_BOOL played = VARIANT_FALSE;
+    pWorkingSound->PlayTone(toneName.wide(), 1, &played);
+
+    if (!played) {
+        logDiagnostic(env, caller, "warning", "playSound(): cannot play sound", 0);
+        return PlayOutcome::NotPlayed;
+    }
+    const char* narrow = toneName.narrow();
+    if (!narrow) return PlayOutcome::NameUnavailable;
+    char message[100];
+    wsprintfA(message, "Play %s Tone", narrow);
+    logDiagnostic(env, caller, "info", message, 0);
+    return PlayOutcome::Played;
+}
+
+// 0 when the keyboard played the tone; 1 when it did not, on every failure before the call, and
+// when the tone's name could not be made.
+jlong playExport(JNIEnv* env, jobject caller, const wchar_t* tone) noexcept {
+    try {
+        ToneName toneName(tone);
+        if (!toneName.wide()) return 1;
+        return playSound(env, caller, toneName) == PlayOutcome::Played ? 0 : 1;
+    } catch (...) {
+        return 1;
+    }
+}
+
+} // namespace
+
+extern "C" {
+
+JNIEXPORT jlong JNICALL Java_com_morvane_quorlink_services_sound_TonePort_playNewsTone(JNIEnv* env, jclass caller) {
+    return playExport(env, caller, L"News");
+}
+
+JNIEXPORT jlong JNICALL Java_com_morvane_quorlink_services_sound_TonePort_playIncomingConvTone(JNIEnv* env, jclass caller) {
+    return playExport(env, caller, L"Incoming");
+}
+
+JNIEXPORT jlong JNICALL Java_com_morvane_quorlink_services_sound_TonePort_playBellTone(JNIEnv* env, jclass caller) {
+    return playExport(env, caller, L"Bell");
+}
+
+JNIEXPORT jlong JNICALL Java_com_morvane_quorlink_services_sound_TonePort_playLimitTone(JNIEnv* env, jclass caller) {
+    return playExport(env, caller, L"Limit");
+}
+
+JNIEXPORT jlong JNICALL Java_com_morvane_quorlink_services_sound_TonePort_playShortTone(JNIEnv* env, jclass caller) {
+    return playExport(env, caller, L"Short");
+}
+
+JNIEXPORT jlong JNICALL Java_com_morvane_quorlink_services_sound_TonePort_playBusyTone(JNIEnv* env, jclass caller) {
+    return playExport(env, caller, L"Busy");
+}
+
+JNIEXPORT jlong JNICALL Java_com_morvane_quorlink_services_sound_TonePort_playInterruptTone(JNIEnv* env, jclass caller) {
+    return playExport(env, caller, L"Interrupt");
+}
+
+} // extern "C"

@@ -1,0 +1,174 @@
+// The tone service thread and its lifecycle: Init starts it, it creates the keyboard tone
+// component in its own single-threaded apartment, opens the keyboard port, publishes the
+// component in the hand-off stream and then serves COM calls for the rest of the process's life;
+// cleanup takes the published copy back.
+#include "tone_service.h"
+
+#include <wrl/client.h>
+
+#include "com_morvane_quorlink_services_sound_TonePort.h"
+#include "log_diagnostic.h"
+#include "tone_device.h"
+#include "win_resources.h"
+
+using Microsoft::WRL::ComPtr;
+
+namespace {
+
+constexpr LONG kReady = 0;
+constexpr LONG kCannotInitializeCom = -1;
+constexpr LONG kCannotCreateComponent = -2;
+constexpr LONG kCannotOpenPort = -3;
+constexpr LONG kCannotMarshal = -4;
+constexpr LONG kTimedOut = -5;
+
+constexpr DWORD kStartUpWaitMs = 10000;
+const wchar_t kKeyboardPort[] = L"\\\\.\\KeyboardPort0";
+
+// Module state.
+JavaVM* javaVm = nullptr;
+HANDLE startUpEvent = nullptr;
+HANDLE serviceThread = nullptr;
+volatile LONG startUpStatus = kTimedOut;
+volatile HRESULT startUpErrorCode = S_OK;
+IStream* handOffStream = nullptr;
+SRWLOCK handOffLock = SRWLOCK_INIT;
+SRWLOCK initLock = SRWLOCK_INIT;
+
+void finishStartUp(LONG status, HRESULT errorCode) {
+    startUpErrorCode = errorCode;
+    startUpStatus = status;
+    SetEvent(startUpEvent);
+}
+
+// Serves the component's calls; WM_QUIT does not end it, nothing does.
+[[noreturn]] void runMessageLoop() {
+    for (;;) {
+        MSG msg;
+        if (GetMessageA(&msg, nullptr, 0, 0) > 0) {
+            TranslateMessage(&msg);
+            DispatchMessageA(&msg);
+        }
+    }
+}
+
+void toneServiceThread() {
+    // On every failure path these owners detach the thread, release the component and leave
+    // the apartment as the thread ends; on success the thread never leaves this frame.
+    DaemonJvmAttachment jvm(javaVm);
+    ComApartment apartment;
+    if (apartment.failed()) return finishStartUp(kCannotInitializeCom, apartment.result());
+
+    ComPtr<IToneDevice> toneDevice;
+    HRESULT hr = CoCreateInstance(CLSID_KeyboardToneDevice, nullptr, CLSCTX_INPROC_SERVER, IID_IToneDevice,
+                                  reinterpret_cast<void**>(toneDevice.GetAddressOf()));
+    if (FAILED(hr)) return finishStartUp(kCannotCreateComponent, hr);
+
+    VARIANT_BOOL portOpened = VARIANT_FALSE;
+    toneDevice->OpenPort(kKeyboardPort, &portOpened);
+    if (!portOpened) return finishStartUp(kCannotOpenPort, S_OK);
+
+    hr = CoMarshalInterThreadInterfaceInStream(IID_IToneDevice, toneDevice.Get(), &handOffStream);
+    if (FAILED(hr)) return finishStartUp(kCannotMarshal, hr);
+
+    finishStartUp(kReady, S_OK);
+    runMessageLoop();
+}
+
+DWORD WINAPI toneServiceThreadEntry(LPVOID) {
+    toneServiceThread();
+    return 0;
+}
+
+// A service thread that is starting or has started successfully is the one and only; one that
+// ended after a failed start-up may be replaced by a new Init.
+bool serviceThreadAlive() {
+    return serviceThread && WaitForSingleObject(serviceThread, 0) == WAIT_TIMEOUT;
+}
+
+void logStartUpStatus(JNIEnv* env, jobject caller, LONG status, HRESULT errorCode) {
+    switch (status) {
+    case kReady:
+        return logDiagnostic(env, caller, "info", "Init(): sound is initialized successfully", 0);
+    case kCannotInitializeCom:
+        return logDiagnostic(env, caller, "severe", "Init(): cannot initialize COM library", errorCode);
+    case kCannotCreateComponent:
+        return logDiagnostic(env, caller, "severe", "Init(): cannot create COM object", errorCode);
+    case kCannotOpenPort:
+        return logDiagnostic(env, caller, "severe", "Init(): cannot initialize sound", 0);
+    case kCannotMarshal:
+        return logDiagnostic(env, caller, "severe", "Init(): CoMarshalInterThreadInterfaceInStream failed", errorCode);
+    case kTimedOut:
+        return logDiagnostic(env, caller, "warning", "Init(): sound may not be initialzed due to timeout", 0);
+    }
+}
+
+class InitSerialisation {
+public:
+    InitSerialisation() { AcquireSRWLockExclusive(&initLock); }
+    ~InitSerialisation() { ReleaseSRWLockExclusive(&initLock); }
+    InitSerialisation(const InitSerialisation&) = delete;
+    InitSerialisation& operator=(const InitSerialisation&) = delete;
+};
+
+} // namespace
+
+HandOffStreamAccess::HandOffStreamAccess() { AcquireSRWLockExclusive(&handOffLock); }
+HandOffStreamAccess::~HandOffStreamAccess() { ReleaseSRWLockExclusive(&handOffLock); }
+IStream*& HandOffStreamAccess::stream() { return handOffStream; }
+
+HRESULT takeFromHandOffStream(IStream*& stream, REFIID iid, void** proxy) {
+    *proxy = nullptr;
+    IStream* spent = std::exchange(stream, nullptr);
+    if (!spent) return kEmptyHandOffStream;
+    return CoGetInterfaceAndReleaseStream(spent, iid, proxy);
+}
+
+extern "C" JNIEXPORT jlong JNICALL Java_com_morvane_quorlink_services_sound_TonePort_Init(JNIEnv* env, jclass caller) {
+    InitSerialisation serialised;
+
+    env->GetJavaVM(&javaVm);
+    if (serviceThreadAlive()) {
+        // Still starting after an earlier Init timed out: wait for the same start-up.
+        if (startUpStatus == kTimedOut) WaitForSingleObject(startUpEvent, kStartUpWaitMs);
+    } else {
+        if (serviceThread) {
+            // The earlier thread failed and ended: its outcome must not stand for this start-up.
+            CloseHandle(std::exchange(serviceThread, nullptr));
+            startUpStatus = kTimedOut;
+            startUpErrorCode = S_OK;
+        }
+        if (startUpEvent) CloseHandle(startUpEvent);
+        startUpEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        serviceThread = CreateThread(nullptr, 0, toneServiceThreadEntry, nullptr, 0, nullptr);
+        WaitForSingleObject(startUpEvent, kStartUpWaitMs);
+    }
+
+    const LONG status = startUpStatus;
+    logStartUpStatus(env, caller, status, startUpErrorCode);
+    return status;
+}
+
+extern "C" JNIEXPORT jlong JNICALL Java_com_morvane_quorlink_services_sound_TonePort_cleanup(JNIEnv* env, jclass caller) {
+    const HRESULT init = CoInitialize(nullptr);
+    if (FAILED(init)) {
+        logDiagnostic(env, caller, "severe", "cleanup(): CoInitialize failed", init);
+        return 1;
+    }
+
+    ComPtr<IToneDevice> proxy;
+    HRESULT hr;
+    {
+        HandOffStreamAccess handOff;
+        hr = takeFromHandOffStream(handOff.stream(), IID_IToneDevice, reinterpret_cast<void**>(proxy.GetAddressOf()));
+    }
+    if (FAILED(hr)) {
+        // COM stays initialised on this thread after a failed take.
+        logDiagnostic(env, caller, "severe", "cleanup(): CoGetInterfaceAndReleaseStream failed", hr);
+        return 1;
+    }
+
+    proxy.Reset();
+    CoUninitialize();
+    return 0;
+}
