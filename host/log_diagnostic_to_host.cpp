@@ -1,0 +1,19 @@
+#include "log_diagnostic.h"
+
+// The checked build of each library hands its diagnostics to the checking JNI host that the
+// program embeds; a program without one exports nothing, and the diagnostic goes nowhere.
+namespace {
+
+using RecordDiagnostic = void(__cdecl*)(JNIEnv*, jobject, const char*, const char*, HRESULT);
+
+RecordDiagnostic hostRecorder() {
+  FARPROC found = GetProcAddress(GetModuleHandleW(nullptr), "jnihost_record_diagnostic");
+  return reinterpret_cast<RecordDiagnostic>(reinterpret_cast<void*>(found));
+}
+
+}  // namespace
+
+void logDiagnostic(JNIEnv* env, jobject caller, const char* level, const char* message, HRESULT code) {
+  static const RecordDiagnostic record = hostRecorder();
+  if (record) record(env, caller, level, message, code);
+}
