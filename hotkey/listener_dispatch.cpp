@@ -1,0 +1,117 @@
+// The Java listener: its registration on Java threads and the forwarding of the keyboard's
+// events to it on the service thread.
+#include "listener_dispatch.h"
+
+#include <windows.h>
+
+#include "com_morvane_quorlink_services_keyboard_ChordGate.h"
+#include "hotkey_service.h"
+#include "win_resources.h"
+
+namespace {
+
+// Module state.
+JavaVM* javaVm = nullptr;
+jobject listener = nullptr;  // global reference
+jmethodID hotKeyHitMethod = nullptr;
+jmethodID kbFailedMethod = nullptr;
+jmethodID kbDetachedMethod = nullptr;
+void* nativeCallback = nullptr;  // kept for native callers; never called
+
+// Held by the two native methods and around each whole forward, so a forward never calls a
+// listener reference or identifier that a Java thread is releasing or replacing, and no call
+// reaches a listener once UnregisterAllListener has returned. Re-entrant: a listener method
+// may itself register or unregister from within the forward's call.
+class ListenerStateLock {
+public:
+    ListenerStateLock() { EnterCriticalSection(&section()); }
+    ~ListenerStateLock() { LeaveCriticalSection(&section()); }
+    ListenerStateLock(const ListenerStateLock&) = delete;
+    ListenerStateLock& operator=(const ListenerStateLock&) = delete;
+
+private:
+    struct Section {
+        CRITICAL_SECTION cs;
+        Section() { InitializeCriticalSection(&cs); }
+        ~Section() { DeleteCriticalSection(&cs); }
+    };
+    static CRITICAL_SECTION& section() {
+        static Section instance;
+        return instance.cs;
+    }
+};
+
+// The identifiers belong to the class of the listener they were looked up on, so they go with
+// the reference they were taken for. Caller holds the lock.
+void replaceListener(JNIEnv* env, jobject globalRef) {
+    if (listener) env->DeleteGlobalRef(listener);
+    listener = globalRef;
+    hotKeyHitMethod = nullptr;
+    kbFailedMethod = nullptr;
+    kbDetachedMethod = nullptr;
+}
+
+}  // namespace
+
+void storeJavaVM(JavaVM* vm) noexcept {
+    ListenerStateLock lock;
+    javaVm = vm;
+}
+
+JavaVM* storedJavaVM() noexcept {
+    ListenerStateLock lock;
+    return javaVm;
+}
+
+// The class reference is local to this call; the JVM frees it when the native method returns.
+jlong JNICALL Java_com_morvane_quorlink_services_keyboard_ChordGate_RegisterListener(JNIEnv* env, jclass,
+                                                                                      jobject newListener) {
+    ListenerStateLock lock;
+    env->GetJavaVM(&javaVm);
+
+    replaceListener(env, newListener ? env->NewGlobalRef(newListener) : nullptr);
+    if (!listener) return 1;
+
+    const jclass listenerClass = env->GetObjectClass(newListener);
+    if (!listenerClass) return 1;
+
+    // A failed lookup leaves JNI's NoSuchMethodError pending for the Java caller.
+    hotKeyHitMethod = env->GetMethodID(listenerClass, "HotKeyHit", "(JJJ)V");
+    if (!hotKeyHitMethod) return 1;
+    kbFailedMethod = env->GetMethodID(listenerClass, "KBFailed", "()V");
+    if (!kbFailedMethod) return 1;
+    kbDetachedMethod = env->GetMethodID(listenerClass, "KBDetached", "()V");
+    if (!kbDetachedMethod) return 1;
+    return 0;
+}
+
+jlong JNICALL Java_com_morvane_quorlink_services_keyboard_ChordGate_UnregisterAllListener(JNIEnv* env, jclass) {
+    ListenerStateLock lock;
+    replaceListener(env, nullptr);
+    return 0;
+}
+
+// The thread is attached as a daemon, so that it never keeps the Java client from exiting, and
+// detached again when the forward ends. An event the thread cannot be attached for is dropped.
+void ForwardHotKeyHit(std::int32_t first, std::int32_t second, std::int32_t third) noexcept {
+    ListenerStateLock lock;
+    if (!javaVm || !listener || !hotKeyHitMethod) return;
+    DaemonJvmAttachment jvm(javaVm);
+    if (!jvm.attached()) return;
+    jvm.env()->CallVoidMethod(listener, hotKeyHitMethod, jlong{first}, jlong{second}, jlong{third});
+}
+
+void ForwardKeyboardStatus(std::int32_t status) noexcept {
+    if (status != kKeyboardFailed && status != kKeyboardDetached) return;
+    ListenerStateLock lock;
+    if (!javaVm || !listener) return;
+    DaemonJvmAttachment jvm(javaVm);
+    if (!jvm.attached()) return;
+    const jmethodID method = status == kKeyboardFailed ? kbFailedMethod : kbDetachedMethod;
+    if (method) jvm.env()->CallVoidMethod(listener, method);
+}
+
+extern "C" void* __cdecl ChordGate_RegisterNativeCallback(void* callback) {
+    nativeCallback = callback;
+    return callback;
+}

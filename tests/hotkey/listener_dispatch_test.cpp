@@ -1,0 +1,347 @@
+// ChordGate.dll's listener dispatch through the checking JNI host: Java threads register and
+// unregister listeners, native threads raise the forwards as the service thread does.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <climits>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "chord_gate.h"
+#include "host_fixture.h"
+
+namespace {
+
+using jnihost::ListenerCall;
+using jnihost::ListenerClass;
+
+struct Call {
+    int listener;
+    std::string method;
+    std::vector<jlong> args;
+    bool operator==(const Call& o) const { return listener == o.listener && method == o.method && args == o.args; }
+};
+
+std::ostream& operator<<(std::ostream& out, const Call& call) {
+    out << call.listener << "." << call.method << "(";
+    for (size_t i = 0; i < call.args.size(); ++i) out << (i ? ", " : "") << call.args[i];
+    return out << ")";
+}
+
+std::vector<Call> calls() {
+    std::vector<Call> result;
+    for (const ListenerCall& call : host().listenerCalls()) result.push_back({call.listener, call.method, call.args});
+    return result;
+}
+
+DWORD WINAPI runTask(LPVOID task) {
+    std::unique_ptr<std::function<void()>> body(static_cast<std::function<void()>*>(task));
+    (*body)();
+    return 0;
+}
+
+// Runs body on a new native thread, unattached like the service thread. False when it does not
+// end in time (a deadlock); the thread is then left behind.
+bool onNativeThread(std::function<void()> body, DWORD timeoutMs = 10000) {
+    auto task = std::make_unique<std::function<void()>>(std::move(body));
+    HANDLE thread = CreateThread(nullptr, 0, runTask, task.get(), 0, nullptr);
+    if (!thread) return false;
+    task.release();
+    const bool ended = WaitForSingleObject(thread, timeoutMs) == WAIT_OBJECT_0;
+    CloseHandle(thread);
+    return ended;
+}
+
+class ListenerDispatch : public ::testing::Test {
+protected:
+    void SetUp() override { baseGlobalRefs = host().liveGlobalRefs(); }
+    void TearDown() override { EXPECT_NO_JNI_VIOLATIONS(); }
+
+    jlong registerListener(jobject listener) {
+        return gate.RegisterListener(host().env(), host().receiver(), listener);
+    }
+    jlong unregisterAll() { return gate.UnregisterAllListener(host().env(), host().receiver()); }
+
+    void forwardAll() {
+        ASSERT_TRUE(onNativeThread([this] {
+            gate.ForwardHotKeyHit(1, 2, 3);
+            gate.ForwardKeyboardStatus(2);
+            gate.ForwardKeyboardStatus(3);
+        }));
+    }
+    static std::vector<Call> allThreeTo(int listener) {
+        return {{listener, "HotKeyHit", {1, 2, 3}}, {listener, "KBFailed", {}}, {listener, "KBDetached", {}}};
+    }
+
+    ChordGate gate;
+    int baseGlobalRefs = 0;
+};
+
+// --- delivery ------------------------------------------------------------------------------
+
+TEST_F(ListenerDispatch, EventsBeforeAnyRegistrationAreDropped) {
+    forwardAll();
+    EXPECT_TRUE(calls().empty());
+}
+
+struct HitCase {
+    std::int32_t first, second, third;
+};
+void PrintTo(const HitCase& c, std::ostream* out) { *out << c.first << ", " << c.second << ", " << c.third; }
+
+class ListenerHotKeyValues : public ListenerDispatch, public ::testing::WithParamInterface<HitCase> {};
+
+TEST_P(ListenerHotKeyValues, ArriveSignExtendedInOrder) {
+    jobject listener = host().newListener();
+    ASSERT_EQ(registerListener(listener), 0);
+    const HitCase hit = GetParam();
+    DWORD forwardThread = 0;
+    ASSERT_TRUE(onNativeThread([&] {
+        forwardThread = GetCurrentThreadId();
+        gate.ForwardHotKeyHit(hit.first, hit.second, hit.third);
+    }));
+    const auto recorded = host().listenerCalls();
+    ASSERT_EQ(recorded.size(), 1u);
+    EXPECT_EQ(recorded[0].listener, host().listenerId(listener));
+    EXPECT_EQ(recorded[0].method, "HotKeyHit");
+    EXPECT_EQ(recorded[0].args, (std::vector<jlong>{hit.first, hit.second, hit.third}));
+    EXPECT_EQ(recorded[0].thread, forwardThread);
+}
+
+INSTANTIATE_TEST_SUITE_P(, ListenerHotKeyValues, ::testing::Values(
+    HitCase{-1, 2147483647, INT32_MIN},
+    HitCase{7, -1, 300},
+    HitCase{INT32_MIN, 0, -2}));
+
+TEST_F(ListenerDispatch, StatusCodesTwoAndThreeReachTheirMethodsAndNoOtherCodeCallsAnything) {
+    jobject listener = host().newListener();
+    ASSERT_EQ(registerListener(listener), 0);
+    const int id = host().listenerId(listener);
+    ASSERT_TRUE(onNativeThread([this] {
+        for (std::int32_t code : {0, 1, 4, -1, -2, 3 + 256, INT32_MIN, INT32_MAX}) gate.ForwardKeyboardStatus(code);
+    }));
+    EXPECT_TRUE(calls().empty());
+    ASSERT_TRUE(onNativeThread([this] {
+        gate.ForwardKeyboardStatus(3);
+        gate.ForwardKeyboardStatus(2);
+    }));
+    EXPECT_EQ(calls(), (std::vector<Call>{{id, "KBDetached", {}}, {id, "KBFailed", {}}}));
+}
+
+// A native thread left attached as a non-daemon keeps the JVM from exiting.
+TEST_F(ListenerDispatch, ForwardingThreadIsADaemonDuringTheCallAndDetachedAfterIt) {
+    ASSERT_EQ(registerListener(host().newListener()), 0);
+    std::vector<bool> attachedAfterwards;
+    ASSERT_TRUE(onNativeThread([&] {
+        gate.ForwardHotKeyHit(1, 2, 3);
+        attachedAfterwards.push_back(host().isAttached(GetCurrentThreadId()));
+        gate.ForwardKeyboardStatus(2);
+        attachedAfterwards.push_back(host().isAttached(GetCurrentThreadId()));
+        gate.ForwardKeyboardStatus(3);
+        attachedAfterwards.push_back(host().isAttached(GetCurrentThreadId()));
+    }));
+    const auto recorded = host().listenerCalls();
+    ASSERT_EQ(recorded.size(), 3u);
+    for (const ListenerCall& call : recorded) EXPECT_TRUE(call.daemon) << call.method;
+    EXPECT_EQ(attachedAfterwards, (std::vector<bool>{false, false, false}));
+}
+
+TEST_F(ListenerDispatch, AFailedAttachDropsTheEventAndTheNextOneGetsThrough) {
+    jobject listener = host().newListener();
+    ASSERT_EQ(registerListener(listener), 0);
+    host().setAttachAsDaemonFails(true);
+    forwardAll();
+    EXPECT_TRUE(calls().empty());
+    host().setAttachAsDaemonFails(false);
+    forwardAll();
+    EXPECT_EQ(calls(), allThreeTo(host().listenerId(listener)));
+}
+
+// The exception each call leaves behind goes with the detach; it must not reach the next call.
+TEST_F(ListenerDispatch, AThrowingListenerStillReceivesTheNextEvents) {
+    jobject listener = host().newListener({}, true);
+    ASSERT_EQ(registerListener(listener), 0);
+    forwardAll();
+    forwardAll();
+    EXPECT_EQ(calls().size(), 6u);
+}
+
+// --- registration --------------------------------------------------------------------------
+
+TEST_F(ListenerDispatch, UnregisterStopsDeliveryAndANewRegistrationRestoresIt) {
+    jobject first = host().newListener();
+    ASSERT_EQ(registerListener(first), 0);
+    EXPECT_EQ(unregisterAll(), 0);
+    EXPECT_EQ(host().liveGlobalRefs(first), 0);
+    forwardAll();
+    EXPECT_TRUE(calls().empty());
+
+    jobject second = host().newListener();
+    ASSERT_EQ(registerListener(second), 0);
+    forwardAll();
+    EXPECT_EQ(calls(), allThreeTo(host().listenerId(second)));
+}
+
+TEST_F(ListenerDispatch, UnregisterWithoutAListenerChangesNothing) {
+    EXPECT_EQ(unregisterAll(), 0);
+    EXPECT_EQ(unregisterAll(), 0);
+    EXPECT_EQ(host().liveGlobalRefs(), baseGlobalRefs);
+    forwardAll();
+    EXPECT_TRUE(calls().empty());
+}
+
+TEST_F(ListenerDispatch, ASecondListenerReplacesTheFirstAndItsReferenceIsDeleted) {
+    jobject first = host().newListener();
+    jobject second = host().newListener();
+    ASSERT_EQ(registerListener(first), 0);
+    ASSERT_EQ(registerListener(second), 0);
+    EXPECT_EQ(host().liveGlobalRefs(first), 0);
+    EXPECT_EQ(host().liveGlobalRefs(second), 1);
+    forwardAll();
+    EXPECT_EQ(calls(), allThreeTo(host().listenerId(second)));
+    EXPECT_EQ(unregisterAll(), 0);
+    EXPECT_EQ(host().liveGlobalRefs(), baseGlobalRefs);
+}
+
+// A null listener, or one whose global reference cannot be made, leaves no listener behind.
+TEST_F(ListenerDispatch, ARegistrationWithoutAReferenceReturnsOneAndReleasesTheEarlierListener) {
+    for (bool nullListener : {true, false}) {
+        jobject earlier = host().newListener();
+        ASSERT_EQ(registerListener(earlier), 0);
+        if (!nullListener) host().failNextNewGlobalRef();
+        EXPECT_EQ(registerListener(nullListener ? nullptr : host().newListener()), 1);
+        EXPECT_EQ(host().liveGlobalRefs(earlier), 0);
+        forwardAll();
+        EXPECT_TRUE(calls().empty());
+    }
+}
+
+// A listener lacking a method fails its registration with JNI's error pending, and receives what
+// the lookups before the failing one found on its own class. Identifiers of the listener it
+// replaced are never used on it.
+struct PartialCase {
+    const char* name;
+    ListenerClass methods;
+    std::vector<std::string> delivered;
+};
+void PrintTo(const PartialCase& c, std::ostream* out) { *out << c.name; }
+
+class PartialListener : public ListenerDispatch, public ::testing::WithParamInterface<PartialCase> {};
+
+TEST_P(PartialListener, ReturnsOneWithTheErrorPendingAndGetsOnlyWhatItsClassGave) {
+    jobject earlier = host().newListener();
+    ASSERT_EQ(registerListener(earlier), 0);
+    int id = -1;
+    // On a Java thread of its own, so the pending error ends with it.
+    host().runJavaThread([&](JNIEnv* env) {
+        jobject partial = host().newListener(GetParam().methods);
+        id = host().listenerId(partial);
+        EXPECT_EQ(gate.RegisterListener(env, host().receiver(), partial), 1);
+        EXPECT_EQ(host().pendingException(env), "java/lang/NoSuchMethodError");
+    });
+    EXPECT_EQ(host().liveGlobalRefs(earlier), 0);
+    forwardAll();
+    std::vector<Call> expected;
+    for (const Call& call : allThreeTo(id))
+        for (const std::string& method : GetParam().delivered)
+            if (call.method == method) expected.push_back(call);
+    EXPECT_EQ(calls(), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(, PartialListener, ::testing::Values(
+    PartialCase{"NoKBDetached", {true, true, false}, {"HotKeyHit", "KBFailed"}},
+    PartialCase{"NoKBFailed", {true, false, true}, {"HotKeyHit"}},
+    PartialCase{"NoHotKeyHit", {false, true, true}, {}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A Java listener may well unregister itself when told the keyboard went away.
+TEST_F(ListenerDispatch, AListenerMayUnregisterFromWithinItsOwnCall) {
+    ASSERT_EQ(registerListener(host().newListener()), 0);
+    std::atomic<jlong> nested{-1};
+    host().onListenerCall([&](const ListenerCall&) {
+        nested = gate.UnregisterAllListener(host().env(), host().receiver());
+    });
+    EXPECT_TRUE(onNativeThread([this] { gate.ForwardKeyboardStatus(3); }, 5000)) << "the forward did not return";
+    EXPECT_EQ(nested, 0);
+    forwardAll();
+    EXPECT_EQ(calls().size(), 1u);
+    EXPECT_EQ(host().liveGlobalRefs(), baseGlobalRefs);
+}
+
+TEST_F(ListenerDispatch, RegisterNativeCallbackHandsBackItsArgumentAndNeverCallsIt) {
+    static std::atomic<int> called{0};
+    void (*callback)() = [] { ++called; };
+    ASSERT_EQ(registerListener(host().newListener()), 0);
+    for (void* pointer : {reinterpret_cast<void*>(callback), static_cast<void*>(nullptr), reinterpret_cast<void*>(callback)})
+        EXPECT_EQ(gate.ChordGate_RegisterNativeCallback(pointer), pointer);
+    forwardAll();
+    EXPECT_EQ(called, 0);
+    EXPECT_EQ(calls().size(), 3u);
+}
+
+// --- concurrency ---------------------------------------------------------------------------
+
+// One thread forwards without pause while a Java thread registers, replaces and unregisters.
+// Each delivered call must reach a listener registered at that moment: the one in force, or the
+// one whose registration is under way.
+TEST_F(ListenerDispatch, ListenerChangesWhileEventsAreForwardedNeverMisdirectACall) {
+    constexpr std::int32_t kNone = -1;
+    auto pair = [](std::int32_t a, std::int32_t b) { return (std::uint64_t(std::uint32_t(a)) << 32) | std::uint32_t(b); };
+    std::atomic<std::uint64_t> mayReceive{pair(kNone, kNone)};
+    std::atomic<int> misdirected{0}, delivered{0};
+    host().onListenerCall([&](const ListenerCall& call) {
+        const std::uint64_t now = mayReceive;
+        if (call.listener != std::int32_t(now >> 32) && call.listener != std::int32_t(now & 0xFFFFFFFF)) ++misdirected;
+        ++delivered;
+    });
+
+    std::atomic<bool> stop{false};
+    std::thread service([&] {
+        for (std::int32_t i = 0; !stop; ++i) {
+            gate.ForwardHotKeyHit(i, -i, i);
+            gate.ForwardKeyboardStatus(2 + (i & 1));
+        }
+    });
+    host().runJavaThread([&](JNIEnv* env) {
+        jobject listeners[] = {host().newListener(), host().newListener()};
+        const std::int32_t ids[] = {host().listenerId(listeners[0]), host().listenerId(listeners[1])};
+        std::int32_t current = kNone;
+        auto change = [&](std::int32_t next, const std::function<void()>& call) {
+            mayReceive = pair(current, next);
+            call();
+            mayReceive = pair(next, kNone);
+            current = next;
+        };
+        const DWORD until = GetTickCount() + 3000;
+        for (int round = 0; round < 2000 && GetTickCount() < until; ++round) {
+            const int which = round & 1;
+            switch (round % 5) {
+            case 0:
+            case 1:
+            case 3:
+                change(ids[which], [&] { EXPECT_EQ(gate.RegisterListener(env, host().receiver(), listeners[which]), 0); });
+                break;
+            case 2:
+                change(kNone, [&] { EXPECT_EQ(gate.UnregisterAllListener(env, host().receiver()), 0); });
+                break;
+            case 4:
+                change(kNone, [&] { EXPECT_EQ(gate.RegisterListener(env, host().receiver(), nullptr), 1); });
+                break;
+            }
+            Sleep(0);
+        }
+        change(kNone, [&] { gate.UnregisterAllListener(env, host().receiver()); });
+    });
+    stop = true;
+    service.join();
+
+    EXPECT_EQ(misdirected, 0);
+    EXPECT_GT(delivered, 0);
+    EXPECT_EQ(host().liveGlobalRefs(), baseGlobalRefs);
+}
+
+}  // namespace
