@@ -1,0 +1,158 @@
+// The hot-key registrations. The Java forms borrow the component from the hand-off stream on the
+// calling thread and put a fresh copy back for the next caller; the plain forms call pHotKey
+// directly on the thread that set the library up with ChordGate_Init.
+#include <cstdint>
+#include <utility>
+
+#include "chordgate_exports.h"
+#include "com_morvane_quorlink_services_keyboard_ChordGate.h"
+#include "hotkey_lifecycle.h"
+#include "hotkey_service.h"
+#include "log_diagnostic.h"
+
+using Microsoft::WRL::ComPtr;
+
+namespace {
+
+// What the Java RegisterStandard and the plain forms return when there is no component.
+constexpr HRESULT kNotSetUp = S_FALSE;
+// The code logged and returned for a take from an absent hand-off stream (before set-up, after
+// clean-up or a failed refill): what CoUnmarshalInterface answers for a null stream.
+constexpr HRESULT kEmptyHandOffStream = E_INVALIDARG;
+// What a Java form returns after it caught and logged an exception.
+constexpr HRESULT kCaughtException = E_UNEXPECTED;
+
+struct OperationMessages {
+    const char* coInitializeFailed;
+    const char* unmarshalFailed;
+    const char* marshalFailed;
+    const char* methodFailed;
+    const char* unexpectedError;
+};
+
+constexpr OperationMessages kRegisterStandard{
+    "RegisterStandard(): CoInitialize failed",
+    "RegisterStandard(): CoUnmarshalInterface failed",
+    "RegisterStandard(): CoMarshalInterThreadInterfaceInStream failed",
+    "RegisterStandard(): failed to register standard",
+    "RegisterStandard(): unexpected error",
+};
+constexpr OperationMessages kUnregisterHot{
+    "UnregisterHot(): CoInitialize failed",
+    "UnregisterHot(): CoUnmarshalInterface failed",
+    "UnregisterHot(): CoMarshalInterThreadInterfaceInStream failed",
+    "UnregisterHot(): failed to unregister hot key",
+    "UnregisterHot(): unexpected error",
+};
+constexpr OperationMessages kUnregisterAllHot{
+    "UnregisterAllHot(): CoInitialize failed",
+    "UnregisterAllHot(): CoUnmarshalInterface failed",
+    "UnregisterAllHot(): CoMarshalInterThreadInterfaceInStream failed",
+    "UnregisterAllHot(): failed to unregister all hot",
+    "UnregisterAllHot(): unexpected error",
+};
+
+// The low 32 bits, without a range check.
+LONG narrowed(jlong value) { return static_cast<LONG>(static_cast<std::uint32_t>(value)); }
+
+jlong logged(JNIEnv* env, jobject caller, const char* message, HRESULT hr) {
+    logDiagnostic(env, caller, "severe", message, hr);
+    return hr;  // sign-extended
+}
+
+// Steps 2 to 7 of a Java form; call makes the one component call through the proxy.
+template <class ComponentCall>
+jlong callThroughHandOff(JNIEnv* env, jobject caller, const OperationMessages& messages, ComponentCall call) {
+    // The thread stays in its apartment after the call: no uninitialise, no guard.
+    const HRESULT init = CoInitialize(nullptr);
+    if (FAILED(init)) return logged(env, caller, messages.coInitializeFailed, init);
+
+    ComPtr<IHotKeyService> proxy;
+    {
+        HandOffStreamAccess handOff;
+        IStream*& stream = handOff.stream();
+        const HRESULT taken = stream ? CoUnmarshalInterface(stream, IID_IHotKeyService,
+                                                            reinterpret_cast<void**>(proxy.GetAddressOf()))
+                                     : kEmptyHandOffStream;
+        if (FAILED(taken)) return logged(env, caller, messages.unmarshalFailed, taken);
+
+        std::exchange(stream, nullptr)->Release();
+        const HRESULT refilled = CoMarshalInterThreadInterfaceInStream(IID_IHotKeyService, proxy.Get(), &stream);
+        if (FAILED(refilled)) {
+            stream = nullptr;
+            return logged(env, caller, messages.marshalFailed, refilled);
+        }
+    }
+
+    // Outside the lock: COM carries the call to the service thread, and the next caller need
+    // not wait for it.
+    const HRESULT hr = call(proxy.Get());
+    if (FAILED(hr)) logDiagnostic(env, caller, "severe", messages.methodFailed, hr);
+    return hr;
+}
+
+template <class Body>
+jlong catchingExceptions(JNIEnv* env, jobject caller, const OperationMessages& messages, Body body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        logCaughtException(env, caller, messages.unexpectedError);
+        return kCaughtException;
+    }
+}
+
+} // namespace
+
+extern "C" {
+
+JNIEXPORT jlong JNICALL Java_com_morvane_quorlink_services_keyboard_ChordGate_RegisterStandard(
+    JNIEnv* env, jclass caller, jlong first, jlong second, jlong third) {
+    return catchingExceptions(env, caller, kRegisterStandard, [&]() -> jlong {
+        if (!hotKeyServiceHeld()) {
+            logDiagnostic(env, caller, "severe", "RegisterStandard(): pHotKey is null", 0);
+            return kNotSetUp;
+        }
+        return callThroughHandOff(env, caller, kRegisterStandard, [&](IHotKeyService* hotKey) {
+            return hotKey->RegisterStandard(narrowed(first), narrowed(second), narrowed(third));
+        });
+    });
+}
+
+JNIEXPORT jlong JNICALL Java_com_morvane_quorlink_services_keyboard_ChordGate_UnregisterHot(JNIEnv* env,
+                                                                                           jclass caller,
+                                                                                           jlong first,
+                                                                                           jlong second) {
+    return catchingExceptions(env, caller, kUnregisterHot, [&] {
+        return callThroughHandOff(env, caller, kUnregisterHot, [&](IHotKeyService* hotKey) {
+            return hotKey->UnregisterHot(narrowed(first), narrowed(second));
+        });
+    });
+}
+
+JNIEXPORT jlong JNICALL Java_com_morvane_quorlink_services_keyboard_ChordGate_UnregisterAllHot(JNIEnv* env,
+                                                                                              jclass caller) {
+    return catchingExceptions(env, caller, kUnregisterAllHot, [&] {
+        return callThroughHandOff(env, caller, kUnregisterAllHot,
+                                  [](IHotKeyService* hotKey) { return hotKey->UnregisterAllHot(); });
+    });
+}
+
+HRESULT __cdecl ChordGate_RegisterStandard(LONG first, LONG second, LONG third) {
+    const ComPtr<IHotKeyService> hotKey = heldHotKeyService();
+    if (!hotKey) return kNotSetUp;
+    return hotKey->RegisterStandard(first, second, third);
+}
+
+HRESULT __cdecl ChordGate_UnregisterHot(LONG first, LONG second) {
+    const ComPtr<IHotKeyService> hotKey = heldHotKeyService();
+    if (!hotKey) return kNotSetUp;
+    return hotKey->UnregisterHot(first, second);
+}
+
+HRESULT __cdecl ChordGate_UnregisterAllHot(void) {
+    const ComPtr<IHotKeyService> hotKey = heldHotKeyService();
+    if (!hotKey) return kNotSetUp;
+    return hotKey->UnregisterAllHot();
+}
+
+} // extern "C"

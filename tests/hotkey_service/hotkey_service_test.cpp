@@ -1,0 +1,587 @@
+// ChordGate.dll's service thread, set-up, clean-up and registration calls against the simulated
+// keyboard hot-key component, on Wine's COM runtime. Each test case runs in a process of its
+// own, so it starts with a freshly loaded library.
+#include <gtest/gtest.h>
+#include <olectl.h>
+
+#include <atomic>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "chord_gate_service.h"
+#include "host_fixture.h"
+#include "hotkey_sim_control.h"
+#include "new_threads_in_mta.h"
+#include "win_resources.h"
+
+namespace {
+
+using jnihost::ListenerCall;
+
+constexpr HRESULT kEmptyStreamCode = E_INVALIDARG;
+constexpr jlong kTwoToThe32 = jlong{1} << 32;
+
+class HotKeyServiceTest : public ::testing::Test {
+protected:
+    void SetUp() override { sim.reset(); }
+    void TearDown() override { EXPECT_NO_JNI_VIOLATIONS(); }
+
+    jclass receiver() { return host().receiver(); }
+    jlong init() { return gate.Init(host().env(), receiver()); }
+    jlong cleanup() { return gate.Cleanup(host().env(), receiver()); }
+    jlong registerListener(jobject listener) { return gate.RegisterListener(host().env(), receiver(), listener); }
+    jlong registerStandard(jlong a = 1, jlong b = 2, jlong c = 3) {
+        return gate.RegisterStandard(host().env(), receiver(), a, b, c);
+    }
+    jlong unregisterHot(jlong a = 1, jlong b = 2) { return gate.UnregisterHot(host().env(), receiver(), a, b); }
+    jlong unregisterAllHot() { return gate.UnregisterAllHot(host().env(), receiver()); }
+
+    DWORD serviceThreadId() { return sim.calls(HotKeySimCreate).at(0).threadId; }
+    int softKeyReleases() { return static_cast<int>(sim.calls(HotKeySimSoftKeyRelease).size()); }
+
+    // A failed start-up ends the service thread; wait for it, to see what it left behind.
+    void waitForThreadEnd(DWORD threadId) {
+        UniqueHandle thread(OpenThread(SYNCHRONIZE, FALSE, threadId));
+        if (thread) {
+            ASSERT_EQ(WaitForSingleObject(thread.get(), 5000), WAIT_OBJECT_0);
+        }
+    }
+
+    void expectOnlyDiagnostic(const char* level, const std::string& message, HRESULT code) {
+        auto diagnostics = host().diagnostics();
+        ASSERT_EQ(diagnostics.size(), 1u) << (diagnostics.empty() ? "none" : diagnostics[0].message);
+        EXPECT_EQ(diagnostics[0].level, level);
+        EXPECT_EQ(diagnostics[0].message, message);
+        EXPECT_EQ(diagnostics[0].code, code);
+        EXPECT_EQ(diagnostics[0].caller, receiver());
+    }
+    void expectOnlySevere(const std::string& message, HRESULT code) { expectOnlyDiagnostic("severe", message, code); }
+
+    HotKeySim sim = HotKeySim::load();
+    ChordGateService gate;
+};
+
+HotKeySimScript script(void (*edit)(HotKeySimScript&)) {
+    HotKeySimScript s;
+    edit(s);
+    return s;
+}
+
+// --- end to end ----------------------------------------------------------------------------
+
+TEST_F(HotKeyServiceTest, EventsReachTheListenerOnTheServiceThread) {
+    jobject listener = host().newListener();
+    ASSERT_EQ(registerListener(listener), 0);
+    ASSERT_EQ(init(), 0);
+    const DWORD service = serviceThreadId();
+    EXPECT_NE(service, GetCurrentThreadId());
+    EXPECT_TRUE(host().isAttached(service)) << "attached at start-up";
+    EXPECT_TRUE(host().isDaemon(service));
+
+    EXPECT_EQ(sim.hotKeyHit(7, -1, 300).sinks, 1);
+    EXPECT_FALSE(host().isAttached(service)) << "the first forward detaches it";
+    EXPECT_EQ(sim.keyboardFailed().sinks, 1);
+    EXPECT_EQ(sim.keyboardDetached().sinks, 1);
+    EXPECT_FALSE(host().isAttached(service));
+
+    const int id = host().listenerId(listener);
+    auto calls = host().listenerCalls();
+    ASSERT_EQ(calls.size(), 3u);
+    EXPECT_EQ(calls[0].method, "HotKeyHit");
+    EXPECT_EQ(calls[0].args, (std::vector<jlong>{7, -1, 300}));
+    EXPECT_EQ(calls[1].method, "KBFailed");
+    EXPECT_EQ(calls[2].method, "KBDetached");
+    for (const ListenerCall& call : calls) {
+        EXPECT_EQ(call.listener, id);
+        EXPECT_EQ(call.thread, service);
+        EXPECT_TRUE(call.daemon) << call.method;
+    }
+    EXPECT_TRUE(host().nonDaemonThreadsBesidesCallers().empty());
+}
+
+TEST_F(HotKeyServiceTest, StartUpRunsItsStepsInOrderOnTheServiceThread) {
+    ASSERT_EQ(init(), 0);
+
+    const HotKeySimMethod expected[] = {HotKeySimCreate, HotKeySimQueryContainer, HotKeySimFindConnectionPoint,
+                                        HotKeySimAdvise, HotKeySimQuerySoftKey};
+    auto calls = sim.calls();
+    ASSERT_EQ(calls.size(), std::size(expected));
+    for (size_t i = 0; i < calls.size(); ++i) {
+        EXPECT_EQ(calls[i].method, expected[i]) << i;
+        EXPECT_EQ(calls[i].threadId, serviceThreadId());
+    }
+    EXPECT_EQ(calls[2].args[0], 1) << "asked for IHotKeyEvents";
+    EXPECT_EQ(sim.advisedSinks(), 1);
+}
+
+// --- start-up outcomes ---------------------------------------------------------------------
+
+struct StartUpCase {
+    const char* name;
+    HotKeySimScript script;
+    jlong status;
+    const char* level;
+    const char* message;
+    HRESULT code;
+    DWORD settleMs;        // a late start-up finishes in this time after Init returned
+    jlong cleanupResult;
+    int refsReleased;      // references on the component that clean-up gives back
+    int softKeyReleases;
+};
+
+void PrintTo(const StartUpCase& c, std::ostream* out) { *out << c.name; }
+
+class HotKeyStartUp : public HotKeyServiceTest, public ::testing::WithParamInterface<StartUpCase> {};
+
+TEST_P(HotKeyStartUp, ReturnsTheStatusWithItsDiagnosticAndCleanupReleasesWhatWasStored) {
+    const StartUpCase& c = GetParam();
+    sim.setScript(c.script);
+
+    const DWORD started = GetTickCount();
+    EXPECT_EQ(init(), c.status);
+    if (c.status == -8) {
+        EXPECT_GE(GetTickCount() - started, 9900u);
+    }
+    expectOnlyDiagnostic(c.level, c.message, c.code);
+    Sleep(c.settleMs);
+
+    const bool ready = c.cleanupResult == 0 && c.softKeyReleases > 0;
+    if (ready) {
+        EXPECT_TRUE(host().isDaemon(serviceThreadId()));
+        EXPECT_TRUE(host().nonDaemonThreadsBesidesCallers().empty());
+        EXPECT_EQ(registerStandard(), 0) << "also after a start-up that outlasted Init's wait";
+    } else {
+        waitForThreadEnd(serviceThreadId());
+        EXPECT_TRUE(host().attachedThreadsBesidesCallers().empty()) << "the failed thread detached";
+    }
+
+    host().clearRecords();
+    const int refs = sim.outstandingRefs();
+    const int softKeyReleasesBefore = softKeyReleases();
+    EXPECT_EQ(cleanup(), c.cleanupResult);
+    if (c.cleanupResult == 1)
+        expectOnlySevere("Cleanup(): pHotKey is null", 0);
+    else
+        EXPECT_TRUE(host().diagnostics().empty());
+    EXPECT_EQ(refs - sim.outstandingRefs(), c.refsReleased);
+    EXPECT_EQ(softKeyReleases() - softKeyReleasesBefore, c.softKeyReleases);
+}
+
+const StartUpCase kStartUpCases[] = {
+    {"Ready", {}, 0, "info", "Init(): hotkey is initialized successfully", 0, 0, 0, 2, 1},
+    {"CreationFails", script([](HotKeySimScript& s) { s.createResult = E_OUTOFMEMORY; }), -2, "severe",
+     "Init(): cannot create COM object", E_OUTOFMEMORY, 0, 1, 0, 0},
+    {"NoConnectionPointContainer", script([](HotKeySimScript& s) { s.queryContainerResult = E_NOINTERFACE; }), -3,
+     "severe", "Init(): query iconnection point container interface failed", E_NOINTERFACE, 0, 0, 1, 0},
+    {"NoConnectionPoint", script([](HotKeySimScript& s) { s.findConnectionPointResult = CONNECT_E_NOCONNECTION; }),
+     -4, "severe", "Init(): find connection hot key point failed", CONNECT_E_NOCONNECTION, 0, 0, 1, 0},
+    {"NoSoftKey", script([](HotKeySimScript& s) { s.querySoftKeyResult = E_NOINTERFACE; }), -5, "severe",
+     "Init(): query soft key interface failed", E_NOINTERFACE, 0, 0, 1, 0},
+    {"CannotMarshal", script([](HotKeySimScript& s) { s.marshalResult = E_ACCESSDENIED; }), -7, "severe",
+     "Init(): CoMarshalInterThreadInterfaceInStream failed", E_ACCESSDENIED, 0, 0, 1, 0},
+    {"SlowCreationTimesOut", script([](HotKeySimScript& s) { s.createDelayMs = 11000; }), -8, "warning",
+     "Init(): hotkey may not be initialzed due to timeout", 0, 2500, 0, 2, 1},
+};
+
+INSTANTIATE_TEST_SUITE_P(Outcomes, HotKeyStartUp, ::testing::ValuesIn(kStartUpCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(HotKeyServiceTest, FailedMarshalLeavesOnlyTheComponentForCleanup) {
+    sim.setScript(script([](HotKeySimScript& s) { s.marshalResult = E_ACCESSDENIED; }));
+    ASSERT_EQ(init(), -7);
+    waitForThreadEnd(serviceThreadId());
+    EXPECT_TRUE(sim.calls(HotKeySimQueryContainer).empty()) << "the marshal comes before the container";
+
+    ASSERT_EQ(cleanup(), 0);
+    EXPECT_EQ(sim.liveObjects(), 0) << "pHotKey held the last reference";
+}
+
+TEST_F(HotKeyServiceTest, ServiceThreadOutsideASingleThreadedApartmentCannotInitializeCom) {
+    new_threads_in_mta::arm(true);
+    const jlong status = init();
+    new_threads_in_mta::arm(false);
+
+    EXPECT_EQ(status, -1);
+    expectOnlySevere("Init(): cannot initialize COM library", RPC_E_CHANGED_MODE);
+    EXPECT_EQ(sim.counts().objectsCreated, 0);
+    for (int i = 0; i < 50 && !host().attachedThreadsBesidesCallers().empty(); ++i) Sleep(100);
+    EXPECT_TRUE(host().attachedThreadsBesidesCallers().empty()) << "the failed thread detached";
+
+    host().clearRecords();
+    EXPECT_EQ(cleanup(), 1);
+    expectOnlySevere("Cleanup(): pHotKey is null", 0);
+}
+
+TEST_F(HotKeyServiceTest, SinkThatCannotBeAllocatedEndsTheStartUpAsUnexpectedError) {
+    gate.FailNextAllocation();
+    EXPECT_EQ(init(), -9);
+    expectOnlySevere("Init(): unexpected error", 0);
+    waitForThreadEnd(serviceThreadId());
+    EXPECT_TRUE(host().attachedThreadsBesidesCallers().empty()) << "the failed thread detached";
+    EXPECT_EQ(sim.calls(HotKeySimFindConnectionPoint).size(), 1u);
+    EXPECT_TRUE(sim.calls(HotKeySimAdvise).empty());
+
+    const int refs = sim.outstandingRefs();
+    EXPECT_EQ(cleanup(), 0) << "the component and the stream were stored";
+    EXPECT_EQ(refs - sim.outstandingRefs(), 1);
+}
+
+// --- repeated Init, the message loop -------------------------------------------------------
+
+TEST_F(HotKeyServiceTest, RepeatedInitAfterSuccessStartsNoSecondServiceThread) {
+    ASSERT_EQ(init(), 0);
+    EXPECT_EQ(init(), 0);
+
+    EXPECT_EQ(sim.counts().objectsCreated, 1);
+    EXPECT_EQ(sim.advisedSinks(), 1);
+    EXPECT_EQ(host().countDiagnostics("Init(): hotkey is initialized successfully"), 2);
+    EXPECT_EQ(registerStandard(), 0);
+}
+
+TEST_F(HotKeyServiceTest, RepeatedInitWhileStartingWaitsForTheSameServiceThread) {
+    sim.setScript(script([](HotKeySimScript& s) { s.createDelayMs = 11000; }));
+    ASSERT_EQ(init(), -8);
+
+    EXPECT_EQ(init(), 0);
+    EXPECT_EQ(sim.counts().objectsCreated, 1);
+    EXPECT_EQ(registerStandard(), 0);
+}
+
+TEST_F(HotKeyServiceTest, RepeatedInitAfterFailedStartUpTriesAgain) {
+    sim.setScript(script([](HotKeySimScript& s) { s.querySoftKeyResult = E_NOINTERFACE; }));
+    ASSERT_EQ(init(), -5);
+    waitForThreadEnd(serviceThreadId());
+
+    sim.setScript(HotKeySimScript{});
+    EXPECT_EQ(init(), 0);
+    EXPECT_EQ(sim.counts().objectsCreated, 2);
+    EXPECT_EQ(registerStandard(), 0);
+    EXPECT_EQ(sim.calls(HotKeySimRegisterStandard).at(0).objectId, 2u);
+}
+
+TEST_F(HotKeyServiceTest, WmQuitLeavesTheServiceThreadServing) {
+    ASSERT_EQ(init(), 0);
+    ASSERT_TRUE(PostThreadMessageA(serviceThreadId(), WM_QUIT, 0, 0));
+    ASSERT_TRUE(PostThreadMessageA(serviceThreadId(), WM_QUIT, 0, 0));
+
+    EXPECT_EQ(registerStandard(), 0);
+    EXPECT_EQ(sim.calls(HotKeySimRegisterStandard).at(0).threadId, serviceThreadId());
+}
+
+// --- clean-up ------------------------------------------------------------------------------
+
+TEST_F(HotKeyServiceTest, CleanupBeforeInitHasNothingToRelease) {
+    EXPECT_EQ(cleanup(), 1);
+    expectOnlySevere("Cleanup(): pHotKey is null", 0);
+}
+
+TEST_F(HotKeyServiceTest, RawFormsAreTheSameOperations) {
+    ASSERT_EQ(gate.RawInit(host().env(), receiver()), 0);
+    ASSERT_EQ(gate.Init(host().env(), receiver()), 0);
+    EXPECT_EQ(sim.counts().objectsCreated, 1);
+    EXPECT_EQ(gate.RawCleanup(host().env(), receiver()), 0);
+    EXPECT_EQ(gate.Cleanup(host().env(), receiver()), 1);
+}
+
+TEST_F(HotKeyServiceTest, AfterCleanupNothingUsesWhatWasReleased) {
+    jobject listener = host().newListener();
+    ASSERT_EQ(registerListener(listener), 0);
+    ASSERT_EQ(init(), 0);
+    ASSERT_EQ(cleanup(), 0);
+    host().clearRecords();
+
+    EXPECT_EQ(registerStandard(), 1);
+    expectOnlySevere("RegisterStandard(): pHotKey is null", 0);
+    host().clearRecords();
+    EXPECT_EQ(unregisterHot(), kEmptyStreamCode);
+    expectOnlySevere("UnregisterHot(): CoUnmarshalInterface failed", kEmptyStreamCode);
+    host().clearRecords();
+    EXPECT_EQ(unregisterAllHot(), kEmptyStreamCode);
+    expectOnlySevere("UnregisterAllHot(): CoUnmarshalInterface failed", kEmptyStreamCode);
+    host().clearRecords();
+
+    EXPECT_EQ(gate.ChordGate_RegisterStandard(1, 2, 3), S_FALSE);
+    EXPECT_EQ(gate.ChordGate_UnregisterHot(1, 2), S_FALSE);
+    EXPECT_EQ(gate.ChordGate_UnregisterAllHot(), S_FALSE);
+    EXPECT_EQ(cleanup(), 1) << "a second clean-up";
+    expectOnlySevere("Cleanup(): pHotKey is null", 0);
+    gate.ChordGate_Cleanup();  // releases nothing a second time
+
+    // The sink stays advised: the connection point holds it, not the released module reference.
+    EXPECT_EQ(sim.hotKeyHit(4, 5, 6).sinks, 1);
+    ASSERT_EQ(host().listenerCalls().size(), 1u);
+    EXPECT_EQ(host().listenerCalls()[0].args, (std::vector<jlong>{4, 5, 6}));
+    EXPECT_TRUE(sim.calls(HotKeySimRegisterStandard).empty());
+}
+
+TEST_F(HotKeyServiceTest, JavaCallsAfterAStartUpThatFailedPastTheMarshalFailWithoutWaiting) {
+    // The component and its marshalled copy stay stored, but the apartment they belong to
+    // ended with the thread: calls reach nothing and come back at once.
+    sim.setScript(script([](HotKeySimScript& s) { s.queryContainerResult = E_NOINTERFACE; }));
+    ASSERT_EQ(init(), -3);
+    waitForThreadEnd(serviceThreadId());
+    host().clearRecords();
+
+    const DWORD started = GetTickCount();
+    const jlong result = registerStandard();
+    EXPECT_LT(GetTickCount() - started, 5000u);
+    EXPECT_LT(result, 0);
+    expectOnlySevere("RegisterStandard(): failed to register standard", static_cast<HRESULT>(result));
+    EXPECT_LT(unregisterAllHot(), 0) << "the copy was put back";
+    EXPECT_TRUE(sim.calls(HotKeySimRegisterStandard).empty());
+    EXPECT_EQ(cleanup(), 0);
+}
+
+// --- Java registration calls ---------------------------------------------------------------
+
+struct Operation {
+    const char* name;
+    jlong (*call)(ChordGateService&, JNIEnv*, jclass);  // with arguments that need narrowing
+    HotKeySimMethod method;
+    HRESULT HotKeySimScript::*result;
+    std::vector<int32_t> narrowedArgs;
+    std::string prefix;
+    const char* methodFailed;
+};
+
+const Operation kOperations[] = {
+    {"RegisterStandard",
+     [](ChordGateService& g, JNIEnv* env, jclass c) { return g.RegisterStandard(env, c, kTwoToThe32 + 5, -1, 7); },
+     HotKeySimRegisterStandard, &HotKeySimScript::registerStandardResult, {5, -1, 7}, "RegisterStandard(): ",
+     "RegisterStandard(): failed to register standard"},
+    {"UnregisterHot", [](ChordGateService& g, JNIEnv* env, jclass c) { return g.UnregisterHot(env, c, kTwoToThe32 + 5, -1); },
+     HotKeySimUnregisterHot, &HotKeySimScript::unregisterHotResult, {5, -1}, "UnregisterHot(): ",
+     "UnregisterHot(): failed to unregister hot key"},
+    {"UnregisterAllHot", [](ChordGateService& g, JNIEnv* env, jclass c) { return g.UnregisterAllHot(env, c); },
+     HotKeySimUnregisterAllHot, &HotKeySimScript::unregisterAllHotResult, {}, "UnregisterAllHot(): ",
+     "UnregisterAllHot(): failed to unregister all hot"},
+};
+
+void PrintTo(const Operation& op, std::ostream* out) { *out << op.name; }
+
+class JavaRegistration : public HotKeyServiceTest, public ::testing::WithParamInterface<Operation> {
+protected:
+    jlong call() { return GetParam().call(gate, host().env(), receiver()); }
+    std::vector<HotKeySimCall> componentCalls() { return sim.calls(GetParam().method); }
+};
+
+TEST_P(JavaRegistration, ReachesTheComponentOnTheServiceThreadWithNarrowedArguments) {
+    const Operation& op = GetParam();
+    ASSERT_EQ(init(), 0);
+    host().clearRecords();
+
+    EXPECT_EQ(call(), 0);
+    EXPECT_TRUE(host().diagnostics().empty());
+    auto calls = componentCalls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(std::vector<int32_t>(calls[0].args, calls[0].args + calls[0].argCount), op.narrowedArgs);
+    EXPECT_EQ(calls[0].threadId, serviceThreadId());
+}
+
+TEST_P(JavaRegistration, ComponentResultComesBackSignExtended) {
+    const Operation& op = GetParam();
+    ASSERT_EQ(init(), 0);
+    struct Outcome {
+        HRESULT component;
+        jlong returned;
+        bool logged;
+    };
+    const Outcome outcomes[] = {{S_OK, 0, false},
+                                {S_FALSE, 1, false},
+                                {E_FAIL, jlong{-0x7FFFBFFB}, true},  // 0x80004005 sign-extended
+                                {S_OK, 0, false}};
+    int expectedCalls = 0;
+    for (const Outcome& o : outcomes) {
+        HotKeySimScript s;
+        s.*op.result = o.component;
+        sim.setScript(s);
+        host().clearRecords();
+
+        const jlong result = call();
+        EXPECT_EQ(result, o.returned) << std::hex << o.component;
+        EXPECT_EQ(static_cast<HRESULT>(result & 0xFFFFFFFF), o.component);
+        if (o.logged)
+            expectOnlySevere(op.methodFailed, o.component);
+        else
+            EXPECT_TRUE(host().diagnostics().empty());
+        EXPECT_EQ(componentCalls().size(), size_t(++expectedCalls)) << "the hand-off stream was refilled";
+    }
+}
+
+TEST_P(JavaRegistration, CallerInTheMultithreadedApartmentIsRefusedAndTheStreamStays) {
+    const Operation& op = GetParam();
+    ASSERT_EQ(init(), 0);
+    host().clearRecords();
+
+    jlong result = 0;
+    host().runJavaThread([&](JNIEnv* env) {
+        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        result = op.call(gate, env, receiver());
+        CoUninitialize();
+    });
+
+    EXPECT_EQ(result, jlong{RPC_E_CHANGED_MODE});
+    EXPECT_LT(result, 0);
+    expectOnlySevere(op.prefix + "CoInitialize failed", RPC_E_CHANGED_MODE);
+    EXPECT_TRUE(componentCalls().empty());
+    EXPECT_EQ(call(), 0) << "the hand-off stream was not touched";
+}
+
+TEST_P(JavaRegistration, CallsOnTwoThreadsInSequenceBothReachTheComponent) {
+    ASSERT_EQ(init(), 0);
+    jlong results[2] = {-1, -1};
+    for (jlong& result : results)
+        host().runJavaThread([&](JNIEnv* env) { result = GetParam().call(gate, env, receiver()); });
+
+    EXPECT_EQ(results[0], 0);
+    EXPECT_EQ(results[1], 0);
+    EXPECT_EQ(componentCalls().size(), 2u);
+}
+
+TEST_P(JavaRegistration, AfterAFailedRefillEveryLaterJavaCallFailsCleanly) {
+    const Operation& op = GetParam();
+    sim.setScript(script([](HotKeySimScript& s) { s.remarshalResult = E_ACCESSDENIED; }));
+    ASSERT_EQ(init(), 0);
+    host().clearRecords();
+
+    EXPECT_EQ(call(), jlong{E_ACCESSDENIED});
+    expectOnlySevere(op.prefix + "CoMarshalInterThreadInterfaceInStream failed", E_ACCESSDENIED);
+    EXPECT_TRUE(componentCalls().empty());
+
+    for (const Operation& later : kOperations) {
+        host().clearRecords();
+        EXPECT_EQ(later.call(gate, host().env(), receiver()), kEmptyStreamCode) << later.name;
+        expectOnlySevere(later.prefix + "CoUnmarshalInterface failed", kEmptyStreamCode);
+    }
+    EXPECT_EQ(cleanup(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(ThreeForms, JavaRegistration, ::testing::ValuesIn(kOperations),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(HotKeyServiceTest, JavaCallsBeforeSetUpFailWithoutTouchingTheComponent) {
+    jlong results[3] = {};
+    HRESULT laterInit = E_FAIL;
+    host().runJavaThread([&](JNIEnv* env) {
+        results[0] = gate.RegisterStandard(env, receiver(), 1, 2, 3);
+        laterInit = CoInitializeEx(nullptr, COINIT_MULTITHREADED);  // refused if the call had entered an STA
+        if (SUCCEEDED(laterInit)) CoUninitialize();
+    });
+    EXPECT_EQ(results[0], 1);
+    EXPECT_EQ(laterInit, S_OK) << "RegisterStandard's guard comes before CoInitialize";
+    expectOnlySevere("RegisterStandard(): pHotKey is null", 0);
+
+    host().clearRecords();
+    EXPECT_EQ(unregisterHot(), kEmptyStreamCode);
+    expectOnlySevere("UnregisterHot(): CoUnmarshalInterface failed", kEmptyStreamCode);
+    host().clearRecords();
+    EXPECT_EQ(unregisterAllHot(), kEmptyStreamCode);
+    expectOnlySevere("UnregisterAllHot(): CoUnmarshalInterface failed", kEmptyStreamCode);
+    EXPECT_TRUE(sim.calls().empty());
+}
+
+// --- plain exports -------------------------------------------------------------------------
+
+TEST_F(HotKeyServiceTest, PlainSetUpCallsAndCleanupOnOneThread) {
+    EXPECT_EQ(gate.ChordGate_Init(), S_OK);
+    EXPECT_EQ(sim.advisedSinks(), 0) << "no sink, no service thread";
+
+    sim.setScript(script([](HotKeySimScript& s) { s.unregisterHotResult = E_FAIL; }));
+    EXPECT_EQ(gate.ChordGate_RegisterStandard(5, -1, 7), S_OK);
+    EXPECT_EQ(gate.ChordGate_UnregisterHot(5, -1), E_FAIL);
+    EXPECT_EQ(gate.ChordGate_UnregisterAllHot(), S_OK);
+    auto registered = sim.calls(HotKeySimRegisterStandard);
+    ASSERT_EQ(registered.size(), 1u);
+    EXPECT_EQ(registered[0].args[0], 5);
+    EXPECT_EQ(registered[0].args[1], -1);
+    EXPECT_EQ(registered[0].args[2], 7);
+    for (const HotKeySimCall& call : sim.calls()) EXPECT_EQ(call.threadId, GetCurrentThreadId()) << call.method;
+    EXPECT_EQ(sim.calls(HotKeySimUnregisterHot).size(), 1u);
+    EXPECT_EQ(sim.calls(HotKeySimUnregisterAllHot).size(), 1u);
+
+    const int refs = sim.outstandingRefs();
+    gate.ChordGate_Cleanup();
+    EXPECT_EQ(refs - sim.outstandingRefs(), 2) << "pSoftKey and pHotKey";
+    EXPECT_EQ(softKeyReleases(), 1);
+    EXPECT_EQ(sim.liveObjects(), 0);
+    EXPECT_TRUE(host().diagnostics().empty());
+    EXPECT_EQ(gate.ChordGate_RegisterStandard(1, 2, 3), S_FALSE);
+}
+
+TEST_F(HotKeyServiceTest, PlainCallsBeforeSetUpReturnOne) {
+    EXPECT_EQ(gate.ChordGate_RegisterStandard(1, 2, 3), 1);
+    EXPECT_EQ(gate.ChordGate_UnregisterHot(1, 2), 1);
+    EXPECT_EQ(gate.ChordGate_UnregisterAllHot(), 1);
+    EXPECT_TRUE(sim.calls().empty());
+    EXPECT_TRUE(host().diagnostics().empty());
+}
+
+TEST_F(HotKeyServiceTest, PlainInitGoesOnInAnExistingSingleThreadedApartment) {
+    ASSERT_EQ(CoInitialize(nullptr), S_OK);
+    EXPECT_EQ(gate.ChordGate_Init(), S_OK);
+    EXPECT_EQ(gate.ChordGate_RegisterStandard(1, 2, 3), S_OK);
+    gate.ChordGate_Cleanup();
+    CoUninitialize();
+}
+
+TEST_F(HotKeyServiceTest, PlainInitInTheMultithreadedApartmentCreatesNothing) {
+    ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
+    EXPECT_EQ(gate.ChordGate_Init(), RPC_E_CHANGED_MODE);
+    EXPECT_EQ(sim.counts().objectsCreated, 0);
+    EXPECT_EQ(gate.ChordGate_RegisterStandard(1, 2, 3), 1);
+    CoUninitialize();
+}
+
+// --- many threads at once ------------------------------------------------------------------
+
+TEST_F(HotKeyServiceTest, ManyThreadsRegisteringWhileEventsArriveAndTheListenerChanges) {
+    ASSERT_EQ(registerListener(host().newListener()), 0);
+    ASSERT_EQ(init(), 0);
+    ASSERT_EQ(registerStandard(), 0);  // the calling thread's apartment and proxy manager exist now
+    const int baseline = sim.outstandingRefs();
+
+    constexpr int kThreads = 4, kCalls = 150;
+    std::atomic<int> failures{0};
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> workers;
+    for (int t = 0; t < kThreads; ++t)
+        workers.push_back(host().startJavaThread([&, t](JNIEnv* env) {
+            for (int i = 0; i < kCalls; ++i) {
+                const jlong result = i % 3 == 0   ? gate.RegisterStandard(env, receiver(), t, i, 0)
+                                     : i % 3 == 1 ? gate.UnregisterHot(env, receiver(), t, i)
+                                                  : gate.UnregisterAllHot(env, receiver());
+                if (result != 0) ++failures;
+            }
+        }));
+    std::thread events([&] {
+        for (int i = 0; !stop; ++i) {
+            sim.hotKeyHit(i, -i, 1, true);
+            sim.keyboardFailed(true);
+            if (i % 20 == 0) sim.waitForPosted(5000);
+        }
+    });
+    std::thread listeners = host().startJavaThread([&](JNIEnv* env) {
+        for (int i = 0; !stop && i < 500; ++i) {
+            gate.RegisterListener(env, receiver(), host().newListener());
+            if (i % 7 == 0) gate.UnregisterAllListener(env, receiver());
+            Sleep(1);
+        }
+    });
+    for (auto& worker : workers) worker.join();
+    stop = true;
+    events.join();
+    listeners.join();
+    EXPECT_EQ(sim.waitForPosted(10000), S_OK);
+
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(sim.calls(HotKeySimRegisterStandard).size() + sim.calls(HotKeySimUnregisterHot).size() +
+                  sim.calls(HotKeySimUnregisterAllHot).size(),
+              size_t(1 + kThreads * kCalls));
+    EXPECT_EQ(registerStandard(), 0) << "one copy is still in the hand-off stream";
+    EXPECT_EQ(sim.outstandingRefs(), baseline);
+    EXPECT_TRUE(host().nonDaemonThreadsBesidesCallers().empty());
+}
+
+} // namespace
