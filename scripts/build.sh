@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# The main command: builds both libraries for 32-bit and 64-bit Windows into dist/x86 and
+# dist/x64, the jars into dist/, and runs the demo of the whole flow under Wine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+
+arches=(x86 x64)
+for arch in "${arches[@]}"; do
+  echo "== Building $arch"
+  cmake --preset "$arch" -DBUILD_TESTING=OFF >/dev/null
+  cmake --build --preset "$arch"
+done
+
+# Wine maps drive Z: to /, so that is where a Windows program finds dist/.
+windows_path() { local dir; dir=$(cd "$1" && pwd -P); echo "Z:${dir//\//\\}"; }
+
+for arch in "${arches[@]}"; do
+  echo "== Demo ($arch): the shipped DLLs of dist/$arch with the simulated keyboard"
+  bash scripts/wine-session.sh "build/$arch" \
+    "build/$arch/wine-run.sh" "build/$arch/bin/keyboard_demo.exe" "$(windows_path "dist/$arch")"
+done
+
+echo "== Built"
+ls -l dist/x86/TonePort.dll dist/x86/ChordGate.dll dist/x64/TonePort.dll dist/x64/ChordGate.dll \
+      dist/quorlink-keyboard.jar dist/quorlink-keyboard-demo.jar

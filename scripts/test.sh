@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# The test command: builds everything for x86 and x64 and runs every test under Wine, each
+# architecture in its own build's private Wine prefixes; ends with the count over both.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+
+arches=(x86 x64)
+for arch in "${arches[@]}"; do
+  echo "== Building $arch with the tests"
+  cmake --preset "$arch" -DBUILD_TESTING=ON >/dev/null
+  cmake --build --preset "$arch"
+done
+
+status=0
+passed=0
+failed=0
+for arch in "${arches[@]}"; do
+  echo "== Tests ($arch)"
+  log="build/$arch/ctest.log"
+  bash scripts/wine-session.sh "build/$arch" ctest --preset "$arch" 2>&1 | tee "$log" || status=1
+  # CTest's summary: "NN% tests passed, F tests failed out of T".
+  if summary=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1); then
+    read -r _ _ _ f _ _ _ _ t <<<"$summary"
+    passed=$((passed + t - f))
+    failed=$((failed + f))
+  else
+    echo "$arch: CTest gave no summary"
+    status=1
+  fi
+done
+
+echo "tests: $passed passed, $failed failed"
+exit $status
