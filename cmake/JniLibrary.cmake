@@ -28,6 +28,7 @@ function(ql_jni_library name)
   add_library(${name} SHARED ${def_file})
   target_link_libraries(${name} PRIVATE ${ARG_CORE} log_diagnostic_empty)
   set_target_properties(${name} PROPERTIES PREFIX "" RUNTIME_OUTPUT_DIRECTORY ${QL_DIST_DIR})
+  target_link_options(${name} PRIVATE -s)  # what ships carries no debug information
 
   add_library(${name}_checked SHARED ${def_file})
   target_link_libraries(${name}_checked PRIVATE ${ARG_CORE} log_diagnostic_to_host)

@@ -14,8 +14,9 @@ using Microsoft::WRL::ComPtr;
 
 namespace {
 
-// What the Java RegisterStandard and the plain forms return when there is no component.
-constexpr HRESULT kNotSetUp = S_FALSE;
+// What the Java RegisterStandard and the plain forms return when there is no component: 1, a
+// value that a caller cannot tell from the component's S_FALSE.
+constexpr HRESULT kNotSetUp = 1;
 // The code logged and returned for a take from an absent hand-off stream (before set-up, after
 // clean-up or a failed refill): what CoUnmarshalInterface answers for a null stream.
 constexpr HRESULT kEmptyHandOffStream = E_INVALIDARG;

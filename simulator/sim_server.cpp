@@ -101,6 +101,26 @@ HRESULT releaseStandardData(IStream* stream)
     return FAILED(result) ? result : CoReleaseMarshalData(stream);
 }
 
+// The object's identity without its IMarshal, for CoDisconnectObject to find the object's stubs
+// by. Lives on the caller's stack: COM keeps no reference to it.
+class IdentityOnly final : public IUnknown {
+public:
+    explicit IdentityOnly(IUnknown* object) : object_(object) {}
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override
+    {
+        if (!object)
+            return E_POINTER;
+        *object = nullptr;
+        return IsEqualIID(iid, IID_IUnknown) ? object_->QueryInterface(iid, object) : E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+
+private:
+    IUnknown* const object_;
+};
+
 class StandardDataMarshal final : public IMarshal {
 public:
     StandardDataMarshal(IUnknown* object, uint32_t objectId, const CLSID& unmarshalClass)
@@ -172,13 +192,13 @@ public:
         return E_NOTIMPL;
     }
     HRESULT STDMETHODCALLTYPE ReleaseMarshalData(IStream* stream) override { return releaseStandardData(stream); }
-    // CoDisconnectObject comes here once the object has an IMarshal: the stubs are the standard's.
+    // CoDisconnectObject comes here once the object has an IMarshal. The stubs are the standard
+    // marshaller's, but Wine's standard IMarshal cannot disconnect them (its DisconnectObject
+    // does nothing), so COM is asked again without this IMarshal in the way.
     HRESULT STDMETHODCALLTYPE DisconnectObject(DWORD reserved) override
     {
-        ComPtr<IMarshal> standard;
-        const HRESULT result =
-            CoGetStandardMarshal(IID_IUnknown, object_.Get(), MSHCTX_INPROC, nullptr, MSHLFLAGS_NORMAL, &standard);
-        return SUCCEEDED(result) ? standard->DisconnectObject(reserved) : result;
+        IdentityOnly identity(object_.Get());
+        return CoDisconnectObject(&identity, reserved);
     }
 
 private:

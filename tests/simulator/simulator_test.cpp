@@ -115,6 +115,75 @@ ComPtr<Interface> unmarshal(IStream* stream)
     return proxy;
 }
 
+// Runs a task on this test's thread (a single-threaded apartment) or on a new thread in the
+// multithreaded apartment.
+void onCallerThread(bool multithreaded, const std::function<void()>& task)
+{
+    if (!multithreaded)
+        return task();
+    std::thread([&] {
+        const HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        EXPECT_EQ(com, S_OK);
+        task();
+        if (SUCCEEDED(com))
+            CoUninitialize();
+    }).join();
+}
+
+const HRESULT kScriptedFailure = static_cast<HRESULT>(0x8004F00D);
+
+// The libraries' hand-off stream with its refill scripted to fail: the first marshalling on the
+// service thread works, the caller's unmarshalled copy reaches the object there (call), and
+// marshalling that copy again fails with the scripted result. Afterwards, and after releasing
+// marshalled data that was never unmarshalled, only the service thread's reference is left.
+template <typename Interface, typename Sim, typename Script, typename Method>
+void expectRefusedRefill(const Sim& sim, const CLSID& clsid, Script script, Method marshalMethod, Method calledMethod,
+                         bool multithreaded, const std::function<void(Interface*)>& call)
+{
+    script.remarshalResult = kScriptedFailure;
+    sim.setScript(script);
+    ApartmentThread service;
+    ComPtr<Interface> object;
+    IStream* stream = nullptr;
+    const auto marshalOnService = [&] {
+        service.run([&] {
+            if (!object)
+                object = create<Interface>(clsid);
+            ASSERT_TRUE(object);
+            ASSERT_EQ(CoMarshalInterThreadInterfaceInStream(__uuidof(Interface), object.Get(), &stream), S_OK);
+        });
+    };
+    marshalOnService();
+    ASSERT_TRUE(stream);
+    onCallerThread(multithreaded, [&] {
+        ComPtr<Interface> copy = unmarshal<Interface>(stream);
+        ASSERT_TRUE(copy);
+        EXPECT_EQ(sim.liveObjects(), 2) << "the object and the caller's copy";
+        call(copy.Get());
+        IStream* refill = reinterpret_cast<IStream*>(1);
+        EXPECT_EQ(CoMarshalInterThreadInterfaceInStream(__uuidof(Interface), copy.Get(), &refill), kScriptedFailure);
+        EXPECT_EQ(refill, nullptr);
+    });
+    const auto called = sim.calls(calledMethod);
+    ASSERT_EQ(called.size(), 1u);
+    EXPECT_EQ(called[0].threadId, service.id());
+    const auto refused = sim.calls(marshalMethod);
+    ASSERT_FALSE(refused.empty());
+    EXPECT_EQ(refused.back().result, kScriptedFailure);
+    EXPECT_EQ(refused.back().objectId, called[0].objectId);
+    EXPECT_EQ(sim.liveObjects(), 1);
+    EXPECT_EQ(sim.outstandingRefs(), 1);
+
+    marshalOnService();
+    EXPECT_GT(sim.outstandingRefs(), 1);
+    EXPECT_EQ(CoReleaseMarshalData(stream), S_OK);
+    stream->Release();
+    EXPECT_EQ(sim.outstandingRefs(), 1);
+    service.run([&] { object.Reset(); });
+    EXPECT_EQ(sim.liveObjects(), 0);
+    EXPECT_EQ(sim.outstandingRefs(), 0);
+}
+
 class Bstr {
 public:
     explicit Bstr(const wchar_t* text) : text_(SysAllocString(text)) {}
@@ -224,6 +293,86 @@ TEST(ToneSimulator, CreationFailsOrWaitsAsScripted)
         EXPECT_EQ(sim.calls().back().result, c.result);
     }
     EXPECT_EQ(sim.outstandingRefs(), 0);
+}
+
+TEST(ToneSimulator, ScriptedStartUpMarshalFails)
+{
+    ComApartment com;
+    ToneSim sim = fresh<ToneSim>();
+    for (HRESULT scripted : {S_OK, kScriptedFailure}) {
+        ToneSimScript script;
+        script.marshalResult = scripted;
+        sim.setScript(script);
+        ComPtr<IToneDevice> device = create<IToneDevice>(CLSID_KeyboardToneSim);
+        ASSERT_TRUE(device);
+        IStream* stream = reinterpret_cast<IStream*>(1);
+        EXPECT_EQ(CoMarshalInterThreadInterfaceInStream(IID_IToneDevice, device.Get(), &stream), scripted);
+        if (SUCCEEDED(scripted))
+            EXPECT_TRUE(unmarshal<IToneDevice>(stream));
+        else
+            EXPECT_EQ(stream, nullptr);
+    }
+    const auto refused = sim.calls(ToneSimMarshal);
+    ASSERT_FALSE(refused.empty());
+    for (const ToneSimCall& call : refused) {
+        EXPECT_EQ(call.result, kScriptedFailure);
+        EXPECT_EQ(call.objectId, sim.calls(ToneSimCreate).back().objectId);
+    }
+    EXPECT_EQ(sim.outstandingRefs(), 0);
+    EXPECT_EQ(sim.liveObjects(), 0);
+}
+
+TEST(ToneSimulator, RefillOfTheCallersCopyFailsAsScriptedWhileItsCallsReachTheObject)
+{
+    ComApartment com;
+    ToneSim sim = fresh<ToneSim>();
+    Bstr tone(L"Interrupt");
+    for (bool multithreaded : {false, true}) {
+        SCOPED_TRACE(multithreaded ? "multithreaded caller" : "single-threaded caller");
+        sim.reset();
+        ToneSimScript script;
+        script.playToneFlag = VARIANT_FALSE;
+        script.playToneResult = S_FALSE;
+        expectRefusedRefill<IToneDevice>(sim, CLSID_KeyboardToneSim, script, ToneSimMarshal, ToneSimPlayTone,
+                                         multithreaded, [&](IToneDevice* copy) {
+                                             VARIANT_BOOL played = VARIANT_TRUE;
+                                             EXPECT_EQ(copy->PlayTone(tone.get(), 3, &played), S_FALSE);
+                                             EXPECT_EQ(played, VARIANT_FALSE);
+                                         });
+        const ToneSimCall play = sim.calls(ToneSimPlayTone).at(0);
+        EXPECT_STREQ(play.text, L"Interrupt");
+        EXPECT_EQ(play.value, 3);
+    }
+}
+
+// CoDisconnectObject asks a custom-marshalled object's IMarshal; the stubs must still go.
+TEST(ToneSimulator, DisconnectingTheObjectReleasesWhatItsRefusingCopiesHold)
+{
+    ComApartment com;
+    ToneSim sim = fresh<ToneSim>();
+    ToneSimScript script;
+    script.remarshalResult = kScriptedFailure;
+    sim.setScript(script);
+    ApartmentThread service;
+    ComPtr<IToneDevice> device;
+    IStream* stream = nullptr;
+    service.run([&] {
+        device = create<IToneDevice>(CLSID_KeyboardToneSim);
+        ASSERT_TRUE(device);
+        ASSERT_EQ(CoMarshalInterThreadInterfaceInStream(IID_IToneDevice, device.Get(), &stream), S_OK);
+    });
+    ComPtr<IToneDevice> copy = unmarshal<IToneDevice>(stream);
+    ASSERT_TRUE(copy);
+    service.run([&] { EXPECT_EQ(CoDisconnectObject(device.Get(), 0), S_OK); });
+    EXPECT_EQ(sim.outstandingRefs(), 2) << "the service thread's and the copy's own";
+    Bstr tone(L"Interrupt");
+    VARIANT_BOOL played = VARIANT_FALSE;
+    EXPECT_TRUE(FAILED(copy->PlayTone(tone.get(), 1, &played)));
+    EXPECT_TRUE(sim.calls(ToneSimPlayTone).empty());
+    copy.Reset();
+    service.run([&] { device.Reset(); });
+    EXPECT_EQ(sim.outstandingRefs(), 0);
+    EXPECT_EQ(sim.liveObjects(), 0);
 }
 
 // --- hot-key component ---------------------------------------------------------------------
@@ -474,6 +623,26 @@ TEST(HotKeySimulator, ScriptedStartUpFailures)
     }
     EXPECT_EQ(sim.calls(HotKeySimAdvise).at(1).args[0], 0);   // a failed Advise gives no cookie
     EXPECT_EQ(sink.refs, 0);
+}
+
+TEST(HotKeySimulator, RefillOfTheCallersCopyFailsAsScriptedWhileItsCallsReachTheObject)
+{
+    ComApartment com;
+    HotKeySim sim = fresh<HotKeySim>();
+    for (bool multithreaded : {false, true}) {
+        SCOPED_TRACE(multithreaded ? "multithreaded caller" : "single-threaded caller");
+        sim.reset();
+        HotKeySimScript script;
+        script.registerStandardResult = E_ACCESSDENIED;
+        expectRefusedRefill<IHotKeyService>(sim, CLSID_KeyboardHotKeySim, script, HotKeySimMarshal,
+                                            HotKeySimRegisterStandard, multithreaded, [](IHotKeyService* copy) {
+                                                EXPECT_EQ(copy->RegisterStandard(INT32_MIN, -1, 9), E_ACCESSDENIED);
+                                            });
+        const HotKeySimCall registered = sim.calls(HotKeySimRegisterStandard).at(0);
+        EXPECT_EQ(registered.args[0], INT32_MIN);
+        EXPECT_EQ(registered.args[1], -1);
+        EXPECT_EQ(registered.args[2], 9);
+    }
 }
 
 TEST(HotKeySimulator, SoftKeySharesTheObjectAndRecordsItsRelease)

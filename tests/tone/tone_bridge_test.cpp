@@ -91,6 +91,8 @@ const StartUpCase kStartUpCases[] = {
      -3, "severe", "Init(): cannot initialize sound", 0},
     {"CreationFails", script([](ToneSimScript& s) { s.createResult = E_OUTOFMEMORY; }), -2, "severe",
      "Init(): cannot create COM object", E_OUTOFMEMORY},
+    {"MarshalFails", script([](ToneSimScript& s) { s.marshalResult = CO_E_NOT_SUPPORTED; }), -4, "severe",
+     "Init(): CoMarshalInterThreadInterfaceInStream failed", CO_E_NOT_SUPPORTED},
 };
 
 INSTANTIATE_TEST_SUITE_P(Outcomes, ToneStartUp, ::testing::ValuesIn(kStartUpCases),
@@ -311,6 +313,24 @@ TEST_F(ToneBridge, CallerInTheMultithreadedApartmentIsRefusedAndTheStreamStays) 
     EXPECT_EQ(diagnostics[0].code, RPC_E_CHANGED_MODE);
     EXPECT_TRUE(plays().empty());
     EXPECT_EQ(playBell(), 0) << "the hand-off stream was not touched";
+}
+
+TEST_F(ToneBridge, FailedRefillEmptiesTheHandOffStreamForGood) {
+    ToneSimScript refuses;
+    refuses.remarshalResult = E_ACCESSDENIED;
+    sim.setScript(refuses);
+    ASSERT_EQ(init(), 0);
+    host().clearRecords();
+
+    EXPECT_EQ(playBell(), 1);
+    expectOnlyDiagnostic("severe", "playSound(): CoMarshalInterThreadInterfaceInStream failed", E_ACCESSDENIED);
+    EXPECT_TRUE(plays().empty()) << "nothing is played after a failed refill";
+    EXPECT_EQ(sim.counts().liveObjects, 1) << "the taken copy was released";
+
+    host().clearRecords();
+    EXPECT_EQ(playBell(), 1);
+    expectOnlyDiagnostic("severe", "playSound(): CoGetInterfaceAndReleaseStream failed", kEmptyStreamCode);
+    EXPECT_EQ(cleanup(), 1);
 }
 
 TEST_F(ToneBridge, CallsFromManyThreadsAtOnceKeepTheHandOffStream) {
