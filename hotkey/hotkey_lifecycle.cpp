@@ -14,6 +14,7 @@
 #include "com_morvane_quorlink_services_keyboard_ChordGate.h"
 #include "listener_dispatch.h"
 #include "log_diagnostic.h"
+#include "service_thread.h"
 #include "win_resources.h"
 
 using Microsoft::WRL::ComPtr;
@@ -149,18 +150,6 @@ void finishWithUnexpectedError() {
     SetEvent(startUpEvent.get());
 }
 
-// Serves the component's events and the calls that come through proxies; WM_QUIT does not end
-// it, nothing does.
-[[noreturn]] void runMessageLoop() {
-    for (;;) {
-        MSG msg;
-        if (GetMessageA(&msg, nullptr, 0, 0) > 0) {
-            TranslateMessage(&msg);
-            DispatchMessageA(&msg);
-        }
-    }
-}
-
 DWORD WINAPI hotKeyServiceThread(LPVOID) {
     // Attached as a daemon, so that the thread never keeps the Java client from exiting. After a
     // failed start-up the owner detaches the thread as it ends; after a successful one the
@@ -175,12 +164,6 @@ DWORD WINAPI hotKeyServiceThread(LPVOID) {
         finishWithUnexpectedError();
     }
     return 0;
-}
-
-// A service thread that is starting or has started successfully is the one and only; one that
-// ended after a failed start-up may be replaced by a new Init.
-bool serviceThreadAlive() {
-    return serviceThread && WaitForSingleObject(serviceThread.get(), 0) == WAIT_TIMEOUT;
 }
 
 void startServiceThread() {
@@ -222,18 +205,9 @@ void logStartUpStatus(JNIEnv* env, jobject caller, LONG status, HRESULT errorCod
     }
 }
 
-class InitSerialisation {
-public:
-    InitSerialisation() { AcquireSRWLockExclusive(&initLock); }
-    ~InitSerialisation() { ReleaseSRWLockExclusive(&initLock); }
-    InitSerialisation(const InitSerialisation&) = delete;
-    InitSerialisation& operator=(const InitSerialisation&) = delete;
-};
-
 } // namespace
 
-HandOffStreamAccess::HandOffStreamAccess() { AcquireSRWLockExclusive(&moduleStateLock); }
-HandOffStreamAccess::~HandOffStreamAccess() { ReleaseSRWLockExclusive(&moduleStateLock); }
+HandOffStreamAccess::HandOffStreamAccess() : lock_(moduleStateLock) {}
 IStream*& HandOffStreamAccess::stream() { return handOffStream; }
 
 bool hotKeyServiceHeld() {
@@ -257,13 +231,13 @@ extern "C" {
 
 JNIEXPORT jlong JNICALL Java_com_morvane_quorlink_services_keyboard_ChordGate_RawInit(JNIEnv* env, jclass caller) {
     try {
-        InitSerialisation serialised;
+        ExclusiveLock serialised(initLock);  // one Init at a time
 
         JavaVM* vm = nullptr;
         env->GetJavaVM(&vm);
         storeJavaVM(vm);
 
-        if (!serviceThreadAlive()) {
+        if (!threadAlive(serviceThread.get())) {
             startServiceThread();
             WaitForSingleObject(startUpEvent.get(), kStartUpWaitMs);
         } else if (startUpStatus == kTimedOut) {

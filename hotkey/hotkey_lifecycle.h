@@ -5,6 +5,8 @@
 #include <windows.h>
 #include <objidl.h>
 
+#include "service_thread.h"
+
 #include <wrl/client.h>
 
 #include "hotkey_service.h"
@@ -17,11 +19,11 @@
 class HandOffStreamAccess {
 public:
     HandOffStreamAccess();
-    ~HandOffStreamAccess();
-    HandOffStreamAccess(const HandOffStreamAccess&) = delete;
-    HandOffStreamAccess& operator=(const HandOffStreamAccess&) = delete;
 
     IStream*& stream();
+
+private:
+    ExclusiveLock lock_;
 };
 
 // Whether set-up stored the component and clean-up has not released it yet.

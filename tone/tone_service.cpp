@@ -8,6 +8,7 @@
 
 #include "com_morvane_quorlink_services_sound_TonePort.h"
 #include "log_diagnostic.h"
+#include "service_thread.h"
 #include "tone_device.h"
 #include "win_resources.h"
 
@@ -41,17 +42,6 @@ void finishStartUp(LONG status, HRESULT errorCode) {
     SetEvent(startUpEvent);
 }
 
-// Serves the component's calls; WM_QUIT does not end it, nothing does.
-[[noreturn]] void runMessageLoop() {
-    for (;;) {
-        MSG msg;
-        if (GetMessageA(&msg, nullptr, 0, 0) > 0) {
-            TranslateMessage(&msg);
-            DispatchMessageA(&msg);
-        }
-    }
-}
-
 void toneServiceThread() {
     // On every failure path these owners detach the thread, release the component and leave
     // the apartment as the thread ends; on success the thread never leaves this frame.
@@ -80,12 +70,6 @@ DWORD WINAPI toneServiceThreadEntry(LPVOID) {
     return 0;
 }
 
-// A service thread that is starting or has started successfully is the one and only; one that
-// ended after a failed start-up may be replaced by a new Init.
-bool serviceThreadAlive() {
-    return serviceThread && WaitForSingleObject(serviceThread, 0) == WAIT_TIMEOUT;
-}
-
 void logStartUpStatus(JNIEnv* env, jobject caller, LONG status, HRESULT errorCode) {
     switch (status) {
     case kReady:
@@ -103,18 +87,9 @@ void logStartUpStatus(JNIEnv* env, jobject caller, LONG status, HRESULT errorCod
     }
 }
 
-class InitSerialisation {
-public:
-    InitSerialisation() { AcquireSRWLockExclusive(&initLock); }
-    ~InitSerialisation() { ReleaseSRWLockExclusive(&initLock); }
-    InitSerialisation(const InitSerialisation&) = delete;
-    InitSerialisation& operator=(const InitSerialisation&) = delete;
-};
-
 } // namespace
 
-HandOffStreamAccess::HandOffStreamAccess() { AcquireSRWLockExclusive(&handOffLock); }
-HandOffStreamAccess::~HandOffStreamAccess() { ReleaseSRWLockExclusive(&handOffLock); }
+HandOffStreamAccess::HandOffStreamAccess() : lock_(handOffLock) {}
 IStream*& HandOffStreamAccess::stream() { return handOffStream; }
 
 HRESULT takeFromHandOffStream(IStream*& stream, REFIID iid, void** proxy) {
@@ -125,10 +100,10 @@ HRESULT takeFromHandOffStream(IStream*& stream, REFIID iid, void** proxy) {
 }
 
 extern "C" JNIEXPORT jlong JNICALL Java_com_morvane_quorlink_services_sound_TonePort_Init(JNIEnv* env, jclass caller) {
-    InitSerialisation serialised;
+    ExclusiveLock serialised(initLock);  // one Init at a time
 
     env->GetJavaVM(&javaVm);
-    if (serviceThreadAlive()) {
+    if (threadAlive(serviceThread)) {
         // Still starting after an earlier Init timed out: wait for the same start-up.
         if (startUpStatus == kTimedOut) WaitForSingleObject(startUpEvent, kStartUpWaitMs);
     } else {

@@ -4,17 +4,19 @@
 #include <windows.h>
 #include <objidl.h>
 
+#include "service_thread.h"
+
 // Holds the hand-off stream's lock for its lifetime. The stream keeps one marshalled copy of
 // IToneDevice; a take and its refill must not interleave with another take, whichever Java
 // threads call, or the copy is lost.
 class HandOffStreamAccess {
 public:
     HandOffStreamAccess();
-    ~HandOffStreamAccess();
-    HandOffStreamAccess(const HandOffStreamAccess&) = delete;
-    HandOffStreamAccess& operator=(const HandOffStreamAccess&) = delete;
 
     IStream*& stream();
+
+private:
+    ExclusiveLock lock_;
 };
 
 // The code logged for a take from an empty hand-off stream: what the platform answers for a
