@@ -151,17 +151,23 @@ void finishWithUnexpectedError() {
 }
 
 DWORD WINAPI hotKeyServiceThread(LPVOID) {
-    // Attached as a daemon, so that the thread never keeps the Java client from exiting. After a
-    // failed start-up the owner detaches the thread as it ends; after a successful one the
-    // thread never leaves this frame, and the first forwarded event detaches it, JNI's way.
-    DaemonJvmAttachment jvm(storedJavaVM());
     try {
-        const StartUpOutcome outcome = startUp();
+        StartUpOutcome outcome{};
+        {
+            // Attached as a daemon, so that the thread never keeps the Java client from exiting.
+            // After a successful start-up the thread never leaves this frame, and the first
+            // forwarded event detaches it, JNI's way.
+            DaemonJvmAttachment jvm(storedJavaVM());
+            outcome = startUp();
+            if (outcome.status == kReady) {
+                finishStartUp(outcome);
+                runMessageLoop();
+            }
+        }
+        // A failed start-up is detached before RawInit hears of it.
         finishStartUp(outcome);
-        if (outcome.status != kReady) return 0;
-        runMessageLoop();
     } catch (...) {
-        finishWithUnexpectedError();
+        finishWithUnexpectedError();  // the attachment has been undone by the unwinding
     }
     return 0;
 }

@@ -36,33 +36,51 @@ IStream* handOffStream = nullptr;
 SRWLOCK handOffLock = SRWLOCK_INIT;
 SRWLOCK initLock = SRWLOCK_INIT;
 
-void finishStartUp(LONG status, HRESULT errorCode) {
-    startUpErrorCode = errorCode;
-    startUpStatus = status;
+struct StartUpOutcome {
+    LONG status;
+    HRESULT errorCode;
+};
+
+void finishStartUp(const StartUpOutcome& outcome) {
+    startUpErrorCode = outcome.errorCode;
+    startUpStatus = outcome.status;
     SetEvent(startUpEvent);
 }
 
-void toneServiceThread() {
-    // On every failure path these owners detach the thread, release the component and leave
-    // the apartment as the thread ends; on success the thread never leaves this frame.
-    DaemonJvmAttachment jvm(javaVm);
-    ComApartment apartment;
-    if (apartment.failed()) return finishStartUp(kCannotInitializeCom, apartment.result());
+// Steps 2 to 5 of the start-up, into owners that the caller keeps.
+StartUpOutcome startUp(const ComApartment& apartment, ComPtr<IToneDevice>& toneDevice) {
+    if (apartment.failed()) return {kCannotInitializeCom, apartment.result()};
 
-    ComPtr<IToneDevice> toneDevice;
     HRESULT hr = CoCreateInstance(CLSID_KeyboardToneDevice, nullptr, CLSCTX_INPROC_SERVER, IID_IToneDevice,
                                   reinterpret_cast<void**>(toneDevice.GetAddressOf()));
-    if (FAILED(hr)) return finishStartUp(kCannotCreateComponent, hr);
+    if (FAILED(hr)) return {kCannotCreateComponent, hr};
 
     VARIANT_BOOL portOpened = VARIANT_FALSE;
     toneDevice->OpenPort(kKeyboardPort, &portOpened);
-    if (!portOpened) return finishStartUp(kCannotOpenPort, S_OK);
+    if (!portOpened) return {kCannotOpenPort, S_OK};
 
     hr = CoMarshalInterThreadInterfaceInStream(IID_IToneDevice, toneDevice.Get(), &handOffStream);
-    if (FAILED(hr)) return finishStartUp(kCannotMarshal, hr);
+    if (FAILED(hr)) return {kCannotMarshal, hr};
+    return {kReady, S_OK};
+}
 
-    finishStartUp(kReady, S_OK);
-    runMessageLoop();
+void toneServiceThread() {
+    StartUpOutcome outcome{};
+    {
+        DaemonJvmAttachment jvm(javaVm);
+        ComApartment apartment;
+        ComPtr<IToneDevice> toneDevice;
+        outcome = startUp(apartment, toneDevice);
+        if (outcome.status == kReady) {
+            // The component, the apartment and the attachment live in this frame for good.
+            finishStartUp(outcome);
+            runMessageLoop();
+        }
+    }
+    // A failed start-up has released the component, left the apartment and detached from the
+    // JVM before Init hears of it, so nothing of it is still running when the caller goes on
+    // (a Java client may well exit right away).
+    finishStartUp(outcome);
 }
 
 DWORD WINAPI toneServiceThreadEntry(LPVOID) {
