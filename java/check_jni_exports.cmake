@@ -11,6 +11,7 @@ foreach(var OBJDUMP DLL HEADER ARCH)
     message(FATAL_ERROR "check_jni_exports.cmake: ${var} is not set")
   endif()
 endforeach()
+include(${CMAKE_CURRENT_LIST_DIR}/../cmake/ExportTable.cmake)
 
 # Stack bytes of one parameter of a 32-bit stdcall function: 8 for the 64-bit Java types, 4 for
 # every other (pointers, references and the smaller Java types, which are widened to 4).
@@ -53,30 +54,15 @@ foreach(declaration IN LISTS declarations)
   endif()
 endforeach()
 
-execute_process(COMMAND ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE dump ERROR_VARIABLE errors RESULT_VARIABLE result)
-if(NOT result EQUAL 0)
-  message(FATAL_ERROR "${OBJDUMP} -p ${DLL} failed (${result}): ${errors}")
-endif()
-
-# The export name table: "[   n] name" lines after its heading, up to the next blank line.
+ql_objdump_headers(${OBJDUMP} ${DLL} headers)
+ql_exported_names("${headers}" names)
+# Only this class's JNI functions; the plain exports are not Java's business.
 set(exported "")
-string(FIND "${dump}" "[Ordinal/Name Pointer] Table" start)
-if(NOT start EQUAL -1)
-  string(SUBSTRING "${dump}" ${start} -1 section)
-  string(FIND "${section}" "\n\n" end)
-  if(NOT end EQUAL -1)
-    string(SUBSTRING "${section}" 0 ${end} section)
+foreach(name IN LISTS names)
+  if(name MATCHES "^_?${class_prefix}")
+    list(APPEND exported "${name}")
   endif()
-  string(REGEX MATCHALL "\\[ *[0-9]+\\] [^\r\n]+" entries "${section}")
-  foreach(entry IN LISTS entries)
-    string(REGEX REPLACE "^\\[ *[0-9]+\\] +" "" name "${entry}")
-    string(STRIP "${name}" name)
-    # Only this class's JNI functions; the plain exports are not Java's business.
-    if(name MATCHES "^_?${class_prefix}")
-      list(APPEND exported "${name}")
-    endif()
-  endforeach()
-endif()
+endforeach()
 
 set(missing ${expected})
 if(exported)

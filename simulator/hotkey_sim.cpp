@@ -4,13 +4,12 @@
 #include "hotkey_sim_internal.h"
 
 #include "hotkey_sim.h"
-#include "sim_server.h"
+#include "sim_component.h"
 
 #include <ocidl.h>
 #include <olectl.h>
 
 #include <algorithm>
-#include <new>
 #include <utility>
 
 using Microsoft::WRL::ComPtr;
@@ -20,48 +19,29 @@ namespace {
 
 class HotKeyService;
 
-HMODULE g_module;
-SRWLOCK g_stateLock = SRWLOCK_INIT;
-HotKeySimScript g_script;
-std::vector<HotKeySimCall> g_calls;
-HotKeySimCounts g_counts;
+using HotKeyState = simserver::ComponentState<HotKeySimScript, HotKeySimCall, HotKeySimCounts>;
+using StateLock = HotKeyState::Lock;
+
+// The live objects and their sinks are guarded by the state's lock too: tests and COM reach
+// them from several threads.
+HotKeyState g_state;
 std::vector<HotKeyService*> g_liveObjects;
-uint32_t g_lastObjectId;
-
-// Guards the script, the calls, the counts, the live objects and their sinks: tests and
-// COM reach them from several threads.
-class StateLock {
-public:
-    StateLock() { AcquireSRWLockExclusive(&g_stateLock); }
-    StateLock(const StateLock&) = delete;
-    StateLock& operator=(const StateLock&) = delete;
-    ~StateLock() { ReleaseSRWLockExclusive(&g_stateLock); }
-};
-
-HotKeySimScript currentScript()
-{
-    StateLock lock;
-    return g_script;
-}
 
 void countReference(int32_t change, bool throughSoftKey)
 {
-    StateLock lock;
-    g_counts.outstandingRefs += change;
+    StateLock lock(g_state);
+    lock.counts().outstandingRefs += change;
     if (throughSoftKey)
-        g_counts.softKeyRefs += change;
+        lock.counts().softKeyRefs += change;
 }
 
 class HotKeyService final : public IHotKeyService, public IConnectionPointContainer {
 public:
     HotKeyService() : thread_(GetCurrentThreadId()), window_(createEventWindow())
     {
-        StateLock lock;
-        id_ = ++g_lastObjectId;
+        StateLock lock(g_state);
         g_liveObjects.push_back(this);
-        g_counts.liveObjects++;
-        g_counts.objectsCreated++;
-        g_counts.outstandingRefs++;
+        id_ = lock.countCreated();
     }
     HotKeyService(const HotKeyService&) = delete;
     HotKeyService& operator=(const HotKeyService&) = delete;
@@ -89,20 +69,18 @@ public:
         if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IHotKeyService)) {
             answer = static_cast<IHotKeyService*>(this);
         } else if (IsEqualIID(iid, IID_IConnectionPointContainer)) {
-            result = scriptedAnswer(currentScript().queryContainerResult);
+            result = scriptedAnswer(g_state.script().queryContainerResult);
             if (SUCCEEDED(result))
                 answer = static_cast<IConnectionPointContainer*>(this);
             record(HotKeySimQueryContainer, id_, result);
         } else if (IsEqualIID(iid, IID_ISoftKey)) {
-            result = scriptedAnswer(currentScript().querySoftKeyResult);
+            result = scriptedAnswer(g_state.script().querySoftKeyResult);
             if (SUCCEEDED(result))
                 answer = &softKey_;
             record(HotKeySimQuerySoftKey, id_, result);
-        } else if (IsEqualIID(iid, IID_IMarshal) && FAILED(currentScript().marshalResult)) {
-            answer = &marshal_;
-        } else if (IsEqualIID(iid, IID_IMarshal) && FAILED(currentScript().remarshalResult)) {
-            return simserver::queryStandardDataMarshal(static_cast<IHotKeyService*>(this), id_,
-                                                       CLSID_HotKeySimUnmarshal, object);
+        } else if (IsEqualIID(iid, IID_IMarshal)) {
+            return simserver::queryScriptedMarshal(g_state.script(), marshal_, static_cast<IHotKeyService*>(this), id_,
+                                                   CLSID_HotKeySimUnmarshal, object);
         } else {
             result = E_NOINTERFACE;
         }
@@ -125,21 +103,21 @@ public:
 
     HRESULT STDMETHODCALLTYPE RegisterStandard(LONG first, LONG second, LONG third) override
     {
-        const HRESULT result = currentScript().registerStandardResult;
+        const HRESULT result = g_state.script().registerStandardResult;
         record(HotKeySimRegisterStandard, id_, result, {first, second, third});
         return result;
     }
 
     HRESULT STDMETHODCALLTYPE UnregisterHot(LONG first, LONG second) override
     {
-        const HRESULT result = currentScript().unregisterHotResult;
+        const HRESULT result = g_state.script().unregisterHotResult;
         record(HotKeySimUnregisterHot, id_, result, {first, second});
         return result;
     }
 
     HRESULT STDMETHODCALLTYPE UnregisterAllHot() override
     {
-        const HRESULT result = currentScript().unregisterAllHotResult;
+        const HRESULT result = g_state.script().unregisterAllHotResult;
         record(HotKeySimUnregisterAllHot, id_, result);
         return result;
     }
@@ -157,7 +135,7 @@ public:
             return E_POINTER;
         *point = nullptr;
         const bool events = IsEqualIID(iid, DIID_IHotKeyEvents);
-        HRESULT result = currentScript().findConnectionPointResult;
+        HRESULT result = g_state.script().findConnectionPointResult;
         if (SUCCEEDED(result) && !events)
             result = CONNECT_E_NOCONNECTION;
         if (SUCCEEDED(result)) {
@@ -245,10 +223,10 @@ private:
     {
         std::vector<Sink> released;
         {
-            StateLock lock;
+            StateLock lock(g_state);
             g_liveObjects.erase(std::remove(g_liveObjects.begin(), g_liveObjects.end(), this), g_liveObjects.end());
-            g_counts.liveObjects--;
-            g_counts.advisedSinks -= sinkCount();
+            lock.counts().liveObjects--;
+            lock.counts().advisedSinks -= sinkCount();
             released.swap(sinks_);
         }
         record(HotKeySimDestroy, id_, S_OK);
@@ -281,18 +259,18 @@ private:
     {
         if (cookie)
             *cookie = 0;
-        HRESULT result = currentScript().adviseResult;
+        HRESULT result = g_state.script().adviseResult;
         ComPtr<IDispatch> dispatch;
         if (!sink || !cookie)
             result = E_POINTER;
         else if (SUCCEEDED(result) && FAILED(sink->QueryInterface(IID_PPV_ARGS(&dispatch))))
             result = CONNECT_E_CANNOTCONNECT;
         if (SUCCEEDED(result)) {
-            StateLock lock;
+            StateLock lock(g_state);
             try {
                 sinks_.push_back(Sink{lastCookie_ + 1, dispatch});
                 *cookie = ++lastCookie_;
-                g_counts.advisedSinks++;
+                lock.counts().advisedSinks++;
             } catch (...) {
                 result = E_OUTOFMEMORY;
             }
@@ -306,13 +284,13 @@ private:
         ComPtr<IDispatch> released;
         HRESULT result = CONNECT_E_NOCONNECTION;
         {
-            StateLock lock;
+            StateLock lock(g_state);
             auto found = std::find_if(sinks_.begin(), sinks_.end(),
                                       [cookie](const Sink& sink) { return sink.cookie == cookie; });
             if (found != sinks_.end()) {
                 released = std::move(found->dispatch);
                 sinks_.erase(found);
-                g_counts.advisedSinks--;
+                lock.counts().advisedSinks--;
                 result = S_OK;
             }
         }
@@ -332,100 +310,40 @@ private:
     simserver::FailingMarshal<HotKeyService> marshal_{*this};
 };
 
-// One static factory; its references are not counted, it lives as long as the module.
-class HotKeyServiceFactory final : public IClassFactory {
-public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override
-    {
-        if (!object)
-            return E_POINTER;
-        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IClassFactory)) {
-            *object = static_cast<IClassFactory*>(this);
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+void recordCreation(uint32_t objectId, HRESULT result)
+{
+    record(HotKeySimCreate, objectId, result);
+}
 
-    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** object) override
-    {
-        if (!object)
-            return E_POINTER;
-        *object = nullptr;
-        if (outer)
-            return CLASS_E_NOAGGREGATION;
-        const HotKeySimScript script = currentScript();
-        if (script.createDelayMs)
-            Sleep(script.createDelayMs);
-        if (FAILED(script.createResult)) {
-            record(HotKeySimCreate, 0, script.createResult);
-            return script.createResult;
-        }
-        HotKeyService* service = nullptr;
-        try {
-            service = new HotKeyService;
-        } catch (...) {
-            return E_OUTOFMEMORY;
-        }
-        HRESULT result = service->QueryInterface(iid, object);
-        if (SUCCEEDED(result))
-            result = script.createResult;
-        record(HotKeySimCreate, service->id(), result);
-        service->Release();
-        return result;
-    }
-
-    HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
-};
-
-HotKeyServiceFactory g_factory;
+simserver::ScriptedClassFactory<HotKeyService, HotKeyState> g_factory(g_state, &recordCreation);
 
 } // namespace
 
-HMODULE module()
-{
-    return g_module;
-}
-
 HRESULT refusedMarshal(HRESULT HotKeySimScript::*field, uint32_t objectId)
 {
-    const HRESULT scripted = currentScript().*field;
-    const HRESULT result = FAILED(scripted) ? scripted : E_UNEXPECTED;
+    const HRESULT result = g_state.marshalFailure(field);
     record(HotKeySimMarshal, objectId, result);
     return result;
 }
 
 void countCopy(int32_t objects, int32_t references)
 {
-    StateLock lock;
-    g_counts.liveObjects += objects;
-    g_counts.outstandingRefs += references;
+    g_state.count(objects, references);
 }
 
 void record(HotKeySimMethod method, uint32_t objectId, HRESULT result, std::initializer_list<int32_t> args,
             int32_t argCount)
 {
     HotKeySimCall call{};
-    call.method = method;
     std::copy_n(args.begin(), std::min<size_t>(args.size(), 3), call.args);
     call.argCount = argCount >= 0 ? argCount : static_cast<int32_t>(args.size());
-    call.result = result;
-    call.threadId = GetCurrentThreadId();
-    call.objectId = objectId;
-    StateLock lock;
-    try {
-        g_calls.push_back(call);
-    } catch (...) {
-        // Out of memory: the call goes unrecorded rather than throwing into COM.
-    }
+    g_state.record(call, method, objectId, result);
 }
 
 std::vector<EventTarget> eventTargets()
 {
     std::vector<EventTarget> targets;
-    StateLock lock;
+    StateLock lock(g_state);
     for (const HotKeyService* service : g_liveObjects)
         if (service->window() && service->sinkCount() > 0)
             targets.push_back(EventTarget{service->id(), service->window(), service->sinkCount()});
@@ -435,7 +353,7 @@ std::vector<EventTarget> eventTargets()
 std::vector<HWND> eventWindows()
 {
     std::vector<HWND> windows;
-    StateLock lock;
+    StateLock lock(g_state);
     for (const HotKeyService* service : g_liveObjects)
         if (service->window())
             windows.push_back(service->window());
@@ -444,7 +362,7 @@ std::vector<HWND> eventWindows()
 
 std::vector<ComPtr<IDispatch>> sinksOf(uint32_t objectId)
 {
-    StateLock lock;
+    StateLock lock(g_state);
     for (const HotKeyService* service : g_liveObjects)
         if (service->id() == objectId)
             return service->sinks();
@@ -455,83 +373,18 @@ std::vector<ComPtr<IDispatch>> sinksOf(uint32_t objectId)
 
 using namespace hotkeysim;
 
+const simserver::ComponentServer& simserver::componentServer()
+{
+    static const ComponentServer server{CLSID_KeyboardHotKeySim, L"Simulated keyboard hot-key component", g_factory,
+                                        CLSID_HotKeySimUnmarshal, unmarshalClassFactory()};
+    return server;
+}
+
 extern "C" {
 
-BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, void*)
-{
-    if (reason == DLL_PROCESS_ATTACH) {
-        g_module = instance;
-        DisableThreadLibraryCalls(instance);
-    }
-    return TRUE;
-}
-
-HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID iid, void** object)
-{
-    if (!object)
-        return E_POINTER;
-    *object = nullptr;
-    if (IsEqualCLSID(clsid, CLSID_KeyboardHotKeySim))
-        return g_factory.QueryInterface(iid, object);
-    if (IsEqualCLSID(clsid, CLSID_HotKeySimUnmarshal))
-        return unmarshalClassFactory().QueryInterface(iid, object);
-    return CLASS_E_CLASSNOTAVAILABLE;
-}
-
-// Tests load the module themselves and hold its state, and its windows use its window
-// procedure, so it never unloads.
-HRESULT STDAPICALLTYPE DllCanUnloadNow()
-{
-    return S_FALSE;
-}
-
-HRESULT STDAPICALLTYPE DllRegisterServer()
-{
-    const HRESULT result =
-        simserver::registerServer(g_module, HOTKEY_SIM_CLSID_STRING, L"Simulated keyboard hot-key component");
-    if (FAILED(result))
-        return result;
-    return simserver::registerUnmarshalClass(g_module, CLSID_HotKeySimUnmarshal,
-                                             L"Simulated keyboard hot-key component, refusing copy");
-}
-
-HRESULT STDAPICALLTYPE DllUnregisterServer()
-{
-    const HRESULT result = simserver::unregisterServer(g_module, HOTKEY_SIM_CLSID_STRING);
-    const HRESULT unmarshalClass = simserver::unregisterUnmarshalClass(CLSID_HotKeySimUnmarshal);
-    return FAILED(result) ? result : unmarshalClass;
-}
-
-void HotKeySim_Reset(void)
-{
-    StateLock lock;
-    g_script = HotKeySimScript{};
-    g_calls.clear();
-    g_counts.objectsCreated = 0;
-}
-
-void HotKeySim_SetScript(const HotKeySimScript* script)
-{
-    if (!script)
-        return;
-    StateLock lock;
-    g_script = *script;
-}
-
-int32_t HotKeySim_GetCalls(HotKeySimCall* calls, int32_t capacity)
-{
-    StateLock lock;
-    for (size_t i = 0; calls && capacity > 0 && i < g_calls.size() && i < static_cast<size_t>(capacity); ++i)
-        calls[i] = g_calls[i];
-    return static_cast<int32_t>(g_calls.size());
-}
-
-void HotKeySim_GetCounts(HotKeySimCounts* counts)
-{
-    if (!counts)
-        return;
-    StateLock lock;
-    *counts = g_counts;
-}
+void HotKeySim_Reset(void) { g_state.reset(); }
+void HotKeySim_SetScript(const HotKeySimScript* script) { g_state.setScript(script); }
+int32_t HotKeySim_GetCalls(HotKeySimCall* calls, int32_t capacity) { return g_state.copyCalls(calls, capacity); }
+void HotKeySim_GetCounts(HotKeySimCounts* counts) { g_state.copyCounts(counts); }
 
 } // extern "C"

@@ -4,6 +4,8 @@
 // apartment thread, as the real component raises them.
 #include "hotkey_sim_internal.h"
 
+#include "sim_server.h"
+
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -153,7 +155,7 @@ ATOM windowClass()
     static const ATOM atom = [] {
         WNDCLASSW description{};
         description.lpfnWndProc = eventWindowProc;
-        description.hInstance = module();
+        description.hInstance = simserver::module();
         description.lpszClassName = kWindowClass;
         return RegisterClassW(&description);
     }();
@@ -228,7 +230,7 @@ HWND createEventWindow()
 {
     if (!windowClass())
         return nullptr;
-    return CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, module(), nullptr);
+    return CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, simserver::module(), nullptr);
 }
 
 void destroyEventWindow(HWND window, DWORD ownerThread)

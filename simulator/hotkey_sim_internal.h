@@ -12,8 +12,6 @@
 
 namespace hotkeysim {
 
-HMODULE module();
-
 // Records one call; args are the call's 32-bit arguments (argCount defaults to their number).
 void record(HotKeySimMethod method, uint32_t objectId, HRESULT result, std::initializer_list<int32_t> args = {},
             int32_t argCount = -1);

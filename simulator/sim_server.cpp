@@ -1,4 +1,5 @@
-// Self-registration, and the marshalling by which a component's copies refuse a second one.
+// The entry points, self-registration, and the marshalling by which a component's copies refuse
+// a second one.
 #include "sim_server.h"
 
 #include <oleauto.h>
@@ -11,6 +12,8 @@ using Microsoft::WRL::ComPtr;
 
 namespace simserver {
 namespace {
+
+HMODULE g_module;
 
 class RegistryKey {
 public:
@@ -50,17 +53,23 @@ std::wstring modulePath(HMODULE module)
     }
 }
 
-std::wstring classKey(const wchar_t* clsid)
+std::wstring classKey(const CLSID& clsid)
 {
-    return std::wstring(L"CLSID\\") + clsid;
+    wchar_t text[40] = {};
+    if (!StringFromGUID2(clsid, text, ARRAYSIZE(text)))
+        return {};
+    return std::wstring(L"CLSID\\") + text;
 }
 
-HRESULT registerClass(const std::wstring& path, const wchar_t* clsid, const wchar_t* description,
+HRESULT registerClass(const std::wstring& path, const CLSID& clsid, const std::wstring& description,
                       const wchar_t* threadingModel)
 {
+    const std::wstring key = classKey(clsid);
+    if (key.empty())
+        return E_INVALIDARG;
     RegistryKey classEntry;
-    LSTATUS status = RegCreateKeyExW(HKEY_CLASSES_ROOT, classKey(clsid).c_str(), 0, nullptr, 0, KEY_WRITE,
-                                     nullptr, classEntry.put(), nullptr);
+    LSTATUS status =
+        RegCreateKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, classEntry.put(), nullptr);
     if (status == ERROR_SUCCESS)
         status = setString(classEntry.get(), nullptr, description);
     if (status != ERROR_SUCCESS)
@@ -76,10 +85,33 @@ HRESULT registerClass(const std::wstring& path, const wchar_t* clsid, const wcha
     return HRESULT_FROM_WIN32(status);
 }
 
-HRESULT unregisterClass(const wchar_t* clsid)
+HRESULT unregisterClass(const CLSID& clsid)
 {
-    const LSTATUS status = RegDeleteTreeW(HKEY_CLASSES_ROOT, classKey(clsid).c_str());
+    const std::wstring key = classKey(clsid);
+    if (key.empty())
+        return E_INVALIDARG;
+    const LSTATUS status = RegDeleteTreeW(HKEY_CLASSES_ROOT, key.c_str());
     return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND ? S_OK : HRESULT_FROM_WIN32(status);
+}
+
+HRESULT unregisterTypeLibrary(const std::wstring& path)
+{
+    ComPtr<ITypeLib> typeLibrary;
+    if (FAILED(LoadTypeLibEx(path.c_str(), REGKIND_NONE, &typeLibrary)))
+        return S_OK;
+    TLIBATTR* attributes = nullptr;
+    if (FAILED(typeLibrary->GetLibAttr(&attributes)))
+        return S_OK;
+    HRESULT result = S_OK;
+    BSTR registeredPath = nullptr;
+    if (SUCCEEDED(QueryPathOfRegTypeLib(attributes->guid, attributes->wMajorVerNum, attributes->wMinorVerNum,
+                                        attributes->lcid, &registeredPath))) {
+        SysFreeString(registeredPath);
+        result = UnRegisterTypeLib(attributes->guid, attributes->wMajorVerNum, attributes->wMinorVerNum,
+                                   attributes->lcid, attributes->syskind);
+    }
+    typeLibrary->ReleaseTLibAttr(attributes);
+    return result;
 }
 
 HRESULT readObjectId(IStream* stream, uint32_t& objectId)
@@ -121,7 +153,7 @@ private:
     IUnknown* const object_;
 };
 
-class StandardDataMarshal final : public IMarshal {
+class StandardDataMarshal final : public RefCounted<StandardDataMarshal, IMarshal> {
 public:
     StandardDataMarshal(IUnknown* object, uint32_t objectId, const CLSID& unmarshalClass)
         : object_(object), objectId_(objectId), unmarshalClass_(unmarshalClass)
@@ -141,14 +173,6 @@ public:
             return S_OK;
         }
         return object_->QueryInterface(iid, object);
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&refs_)); }
-    ULONG STDMETHODCALLTYPE Release() override
-    {
-        const LONG left = InterlockedDecrement(&refs_);
-        if (left == 0)
-            delete this;
-        return static_cast<ULONG>(left);
     }
 
     HRESULT STDMETHODCALLTYPE GetUnmarshalClass(REFIID, void*, DWORD, void*, DWORD, CLSID* clsid) override
@@ -202,16 +226,16 @@ public:
     }
 
 private:
+    friend RefCounted;
     ~StandardDataMarshal() = default;
 
-    LONG refs_ = 1;
     const ComPtr<IUnknown> object_;
     const uint32_t objectId_;
     const CLSID unmarshalClass_;
 };
 
 // What the unmarshal class makes in the unmarshalling apartment, once per unmarshalling.
-class Unmarshaller final : public IMarshal {
+class Unmarshaller final : public RefCounted<Unmarshaller, IMarshal> {
 public:
     Unmarshaller(const IID& componentIid, WrapProxy wrap) : componentIid_(componentIid), wrap_(wrap) {}
     Unmarshaller(const Unmarshaller&) = delete;
@@ -228,14 +252,6 @@ public:
         }
         *object = nullptr;
         return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&refs_)); }
-    ULONG STDMETHODCALLTYPE Release() override
-    {
-        const LONG left = InterlockedDecrement(&refs_);
-        if (left == 0)
-            delete this;
-        return static_cast<ULONG>(left);
     }
 
     // Only the unmarshalling side of IMarshal is asked of an unmarshal class.
@@ -271,67 +287,18 @@ public:
     HRESULT STDMETHODCALLTYPE DisconnectObject(DWORD) override { return S_OK; }
 
 private:
+    friend RefCounted;
     ~Unmarshaller() = default;
 
-    LONG refs_ = 1;
     const IID& componentIid_;
     const WrapProxy wrap_;
 };
 
 } // namespace
 
-HRESULT registerServer(HMODULE module, const wchar_t* clsid, const wchar_t* description)
+HMODULE module()
 {
-    const std::wstring path = modulePath(module);
-    if (path.empty())
-        return HRESULT_FROM_WIN32(GetLastError());
-    const HRESULT result = registerClass(path, clsid, description, L"Apartment");
-    if (FAILED(result))
-        return result;
-
-    // Registering the type library is what lets COM marshal the custom interfaces.
-    ComPtr<ITypeLib> typeLibrary;
-    return LoadTypeLibEx(path.c_str(), REGKIND_REGISTER, &typeLibrary);
-}
-
-HRESULT unregisterServer(HMODULE module, const wchar_t* clsid)
-{
-    HRESULT result = S_OK;
-    ComPtr<ITypeLib> typeLibrary;
-    if (SUCCEEDED(LoadTypeLibEx(modulePath(module).c_str(), REGKIND_NONE, &typeLibrary))) {
-        TLIBATTR* attributes = nullptr;
-        if (SUCCEEDED(typeLibrary->GetLibAttr(&attributes))) {
-            BSTR registeredPath = nullptr;
-            if (SUCCEEDED(QueryPathOfRegTypeLib(attributes->guid, attributes->wMajorVerNum, attributes->wMinorVerNum,
-                                                attributes->lcid, &registeredPath))) {
-                SysFreeString(registeredPath);
-                result = UnRegisterTypeLib(attributes->guid, attributes->wMajorVerNum, attributes->wMinorVerNum,
-                                           attributes->lcid, attributes->syskind);
-            }
-            typeLibrary->ReleaseTLibAttr(attributes);
-        }
-    }
-    const HRESULT removed = unregisterClass(clsid);
-    return FAILED(removed) ? removed : result;
-}
-
-HRESULT registerUnmarshalClass(HMODULE module, const CLSID& clsid, const wchar_t* description)
-{
-    const std::wstring path = modulePath(module);
-    if (path.empty())
-        return HRESULT_FROM_WIN32(GetLastError());
-    wchar_t text[40] = {};
-    if (!StringFromGUID2(clsid, text, ARRAYSIZE(text)))
-        return E_INVALIDARG;
-    return registerClass(path, text, description, L"Both");
-}
-
-HRESULT unregisterUnmarshalClass(const CLSID& clsid)
-{
-    wchar_t text[40] = {};
-    if (!StringFromGUID2(clsid, text, ARRAYSIZE(text)))
-        return E_INVALIDARG;
-    return unregisterClass(text);
+    return g_module;
 }
 
 HRESULT queryStandardDataMarshal(IUnknown* object, uint32_t objectId, const CLSID& unmarshalClass,
@@ -341,7 +308,7 @@ HRESULT queryStandardDataMarshal(IUnknown* object, uint32_t objectId, const CLSI
     return *marshal ? S_OK : E_OUTOFMEMORY;
 }
 
-HRESULT STDMETHODCALLTYPE UnmarshalClassFactory::QueryInterface(REFIID iid, void** object)
+HRESULT STDMETHODCALLTYPE StaticClassFactory::QueryInterface(REFIID iid, void** object)
 {
     if (!object)
         return E_POINTER;
@@ -369,3 +336,70 @@ HRESULT STDMETHODCALLTYPE UnmarshalClassFactory::CreateInstance(IUnknown* outer,
 }
 
 } // namespace simserver
+
+using namespace simserver;
+
+extern "C" {
+
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, void*)
+{
+    if (reason == DLL_PROCESS_ATTACH) {
+        g_module = instance;
+        DisableThreadLibraryCalls(instance);
+    }
+    return TRUE;
+}
+
+HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID iid, void** object)
+{
+    const ComponentServer& server = componentServer();
+    if (!object)
+        return E_POINTER;
+    *object = nullptr;
+    if (IsEqualCLSID(clsid, server.componentClass))
+        return server.factory.QueryInterface(iid, object);
+    if (IsEqualCLSID(clsid, server.unmarshalClass))
+        return server.unmarshalFactory.QueryInterface(iid, object);
+    return CLASS_E_CLASSNOTAVAILABLE;
+}
+
+HRESULT STDAPICALLTYPE DllRegisterServer()
+{
+    const ComponentServer& server = componentServer();
+    const std::wstring path = modulePath(g_module);
+    if (path.empty())
+        return HRESULT_FROM_WIN32(GetLastError());
+    HRESULT result = registerClass(path, server.componentClass, server.description, L"Apartment");
+    if (FAILED(result))
+        return result;
+
+    // Registering the type library is what lets COM marshal the custom interfaces.
+    ComPtr<ITypeLib> typeLibrary;
+    result = LoadTypeLibEx(path.c_str(), REGKIND_REGISTER, &typeLibrary);
+    if (FAILED(result))
+        return result;
+
+    // Threading model "Both": COM makes the unmarshal class in whichever apartment unmarshals,
+    // multithreaded ones included.
+    return registerClass(path, server.unmarshalClass, std::wstring(server.description) + L", refusing copy", L"Both");
+}
+
+HRESULT STDAPICALLTYPE DllUnregisterServer()
+{
+    const ComponentServer& server = componentServer();
+    const HRESULT typeLibrary = unregisterTypeLibrary(modulePath(g_module));
+    const HRESULT component = unregisterClass(server.componentClass);
+    const HRESULT copies = unregisterClass(server.unmarshalClass);
+    if (FAILED(component))
+        return component;
+    return FAILED(typeLibrary) ? typeLibrary : copies;
+}
+
+// Tests load the module themselves and hold its state, and the hot-key component's windows use
+// its window procedure, so it never unloads.
+HRESULT STDAPICALLTYPE DllCanUnloadNow()
+{
+    return S_FALSE;
+}
+
+} // extern "C"

@@ -1,4 +1,5 @@
-// Self-registration and scripted marshalling faults shared by the simulated components' DLLs.
+// The COM plumbing shared by the simulated components' DLLs: the entry points and registration,
+// reference counting, class objects and the marshalling by which copies refuse a second one.
 #pragma once
 
 #include <windows.h>
@@ -8,17 +9,62 @@
 
 namespace simserver {
 
-// Writes HKCR\CLSID\<clsid> with its apartment-threaded InprocServer32 (this module's path)
-// and registers the type library embedded in the module.
-HRESULT registerServer(HMODULE module, const wchar_t* clsid, const wchar_t* description);
+// This DLL, as DllMain (sim_server.cpp) was given it.
+HMODULE module();
 
-// Removes what registerServer wrote. Parts already gone count as removed.
-HRESULT unregisterServer(HMODULE module, const wchar_t* clsid);
+// The reference count of a heap object behind Interface; the last Release deletes it. Object is
+// the most derived class: it befriends this base when its destructor is private, and may define
+// countReference(int32_t change) to follow each AddRef (+1) and Release (-1) in its counts.
+template <typename Object, typename Interface>
+class RefCounted : public Interface {
+public:
+    ULONG STDMETHODCALLTYPE AddRef() override
+    {
+        static_cast<Object*>(this)->countReference(+1);
+        return static_cast<ULONG>(InterlockedIncrement(&refs_));
+    }
+    ULONG STDMETHODCALLTYPE Release() override
+    {
+        static_cast<Object*>(this)->countReference(-1);
+        const LONG left = InterlockedDecrement(&refs_);
+        if (left == 0)
+            delete static_cast<Object*>(this);
+        return static_cast<ULONG>(left);
+    }
 
-// The unmarshal class of queryStandardDataMarshal, threading model "Both": COM makes it in
-// whichever apartment unmarshals, multithreaded ones included.
-HRESULT registerUnmarshalClass(HMODULE module, const CLSID& clsid, const wchar_t* description);
-HRESULT unregisterUnmarshalClass(const CLSID& clsid);
+protected:
+    RefCounted() = default;
+    ~RefCounted() = default;
+    void countReference(int32_t) {}
+
+private:
+    LONG refs_ = 1;
+};
+
+// A class object that lives as long as the module: one static instance, its references not counted.
+class StaticClassFactory : public IClassFactory {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override;
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
+};
+
+// The two classes a component's DLL serves: the component's own, apartment-threaded, and the
+// unmarshal class of its copies that refuse a second marshalling (queryStandardDataMarshal).
+struct ComponentServer {
+    const CLSID& componentClass;
+    const wchar_t* description;
+    IClassFactory& factory;
+    const CLSID& unmarshalClass;
+    IClassFactory& unmarshalFactory;
+};
+
+// What this DLL serves, defined by each component's DLL. The COM entry points (sim_server.cpp)
+// answer for it: DllGetClassObject, DllRegisterServer with both classes in HKCR\CLSID (this
+// module their InprocServer32) and the type library embedded in the module, DllUnregisterServer
+// removing all that (parts already gone count as removed), and DllCanUnloadNow.
+const ComponentServer& componentServer();
 
 // An object's IMarshal face whose every method fails with owner.refuseMarshal(), which also
 // records the failure. COM asks an object for IMarshal before it falls back to the standard
@@ -77,19 +123,14 @@ HRESULT queryStandardDataMarshal(IUnknown* object, uint32_t objectId, const CLSI
 // DLL's own object and answers iid on that.
 using WrapProxy = HRESULT (*)(IUnknown* proxy, uint32_t objectId, REFIID iid, void** object);
 
-// The class object of that unmarshal class. One static instance per DLL; its references are not
-// counted, it lives as long as the module.
-class UnmarshalClassFactory final : public IClassFactory {
+// The class object of that unmarshal class.
+class UnmarshalClassFactory final : public StaticClassFactory {
 public:
     UnmarshalClassFactory(const IID& componentIid, WrapProxy wrap) : componentIid_(componentIid), wrap_(wrap) {}
     UnmarshalClassFactory(const UnmarshalClassFactory&) = delete;
     UnmarshalClassFactory& operator=(const UnmarshalClassFactory&) = delete;
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override;
-    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
     HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** object) override;
-    HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
 
 private:
     const IID& componentIid_;

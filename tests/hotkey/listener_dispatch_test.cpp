@@ -316,6 +316,9 @@ TEST_F(ListenerDispatch, ListenerChangesWhileEventsAreForwardedNeverMisdirectACa
             mayReceive = pair(next, kNone);
             current = next;
         };
+        // The forwarding thread is running before the swaps start, however busy the machine is.
+        change(ids[0], [&] { EXPECT_EQ(gate.RegisterListener(env, host().receiver(), listeners[0]), 0); });
+        EXPECT_TRUE(host().waitForListenerCalls(1, 10000));
         const DWORD until = GetTickCount() + 3000;
         for (int round = 0; round < 2000 && GetTickCount() < until; ++round) {
             const int which = round & 1;

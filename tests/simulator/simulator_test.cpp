@@ -115,6 +115,36 @@ ComPtr<Interface> unmarshal(IStream* stream)
     return proxy;
 }
 
+// A component as the libraries hold one: created on a service thread's apartment and marshalled
+// there for the test's thread, which unmarshals stream.
+template <typename Interface>
+struct ServedObject {
+    explicit ServedObject(const CLSID& clsid) : clsid(clsid) {}
+
+    // Creates the object on the service thread, unless it is there already; runs there what the
+    // test does with it first, then marshals it into stream.
+    void marshal(const std::function<void(Interface*)>& first = {})
+    {
+        service.run([&] {
+            if (!object)
+                object = create<Interface>(clsid);
+            ASSERT_TRUE(object);
+            if (first)
+                first(object.Get());
+            ASSERT_EQ(CoMarshalInterThreadInterfaceInStream(__uuidof(Interface), object.Get(), &stream), S_OK);
+        });
+    }
+    void release()
+    {
+        service.run([&] { object.Reset(); });
+    }
+
+    const CLSID& clsid;
+    ApartmentThread service;
+    ComPtr<Interface> object;
+    IStream* stream = nullptr;
+};
+
 // Runs a task on this test's thread (a single-threaded apartment) or on a new thread in the
 // multithreaded apartment.
 void onCallerThread(bool multithreaded, const std::function<void()>& task)
@@ -142,21 +172,11 @@ void expectRefusedRefill(const Sim& sim, const CLSID& clsid, Script script, Meth
 {
     script.remarshalResult = kScriptedFailure;
     sim.setScript(script);
-    ApartmentThread service;
-    ComPtr<Interface> object;
-    IStream* stream = nullptr;
-    const auto marshalOnService = [&] {
-        service.run([&] {
-            if (!object)
-                object = create<Interface>(clsid);
-            ASSERT_TRUE(object);
-            ASSERT_EQ(CoMarshalInterThreadInterfaceInStream(__uuidof(Interface), object.Get(), &stream), S_OK);
-        });
-    };
-    marshalOnService();
-    ASSERT_TRUE(stream);
+    ServedObject<Interface> served(clsid);
+    served.marshal();
+    ASSERT_TRUE(served.stream);
     onCallerThread(multithreaded, [&] {
-        ComPtr<Interface> copy = unmarshal<Interface>(stream);
+        ComPtr<Interface> copy = unmarshal<Interface>(served.stream);
         ASSERT_TRUE(copy);
         EXPECT_EQ(sim.liveObjects(), 2) << "the object and the caller's copy";
         call(copy.Get());
@@ -166,7 +186,7 @@ void expectRefusedRefill(const Sim& sim, const CLSID& clsid, Script script, Meth
     });
     const auto called = sim.calls(calledMethod);
     ASSERT_EQ(called.size(), 1u);
-    EXPECT_EQ(called[0].threadId, service.id());
+    EXPECT_EQ(called[0].threadId, served.service.id());
     const auto refused = sim.calls(marshalMethod);
     ASSERT_FALSE(refused.empty());
     EXPECT_EQ(refused.back().result, kScriptedFailure);
@@ -174,15 +194,26 @@ void expectRefusedRefill(const Sim& sim, const CLSID& clsid, Script script, Meth
     EXPECT_EQ(sim.liveObjects(), 1);
     EXPECT_EQ(sim.outstandingRefs(), 1);
 
-    marshalOnService();
+    served.marshal();
     EXPECT_GT(sim.outstandingRefs(), 1);
-    EXPECT_EQ(CoReleaseMarshalData(stream), S_OK);
-    stream->Release();
+    EXPECT_EQ(CoReleaseMarshalData(served.stream), S_OK);
+    served.stream->Release();
     EXPECT_EQ(sim.outstandingRefs(), 1);
-    service.run([&] { object.Reset(); });
+    served.release();
     EXPECT_EQ(sim.liveObjects(), 0);
     EXPECT_EQ(sim.outstandingRefs(), 0);
 }
+
+// Each case in a COM apartment of its own, with the simulator's script and calls reset.
+template <typename Simulator>
+class SimulatorTest : public testing::Test {
+protected:
+    ComApartment com;
+    Simulator sim = fresh<Simulator>();
+};
+
+using ToneSimulator = SimulatorTest<ToneSim>;
+using HotKeySimulator = SimulatorTest<HotKeySim>;
 
 class Bstr {
 public:
@@ -198,24 +229,17 @@ private:
 
 // --- tone component ------------------------------------------------------------------------
 
-TEST(ToneSimulator, PlayToneThroughAProxyRunsOnTheCreatingThreadAsScripted)
+TEST_F(ToneSimulator, PlayToneThroughAProxyRunsOnTheCreatingThreadAsScripted)
 {
-    ComApartment com;
-    ToneSim sim = fresh<ToneSim>();
-    ApartmentThread service;
-    ComPtr<IToneDevice> device;
-    IStream* stream = nullptr;
-    service.run([&] {
-        device = create<IToneDevice>(CLSID_KeyboardToneSim);
-        ASSERT_TRUE(device);
+    ServedObject<IToneDevice> device(CLSID_KeyboardToneSim);
+    device.marshal([](IToneDevice* created) {
         static const wchar_t port[] = L"\\\\.\\KeyboardPort0";   // not a BSTR, as the bridge passes it
         VARIANT_BOOL opened = VARIANT_FALSE;
-        device->OpenPort(const_cast<BSTR>(port), &opened);
+        created->OpenPort(const_cast<BSTR>(port), &opened);
         EXPECT_EQ(opened, VARIANT_TRUE);
-        ASSERT_EQ(CoMarshalInterThreadInterfaceInStream(IID_IToneDevice, device.Get(), &stream), S_OK);
     });
     const int32_t baseline = 1;
-    ComPtr<IToneDevice> proxy = unmarshal<IToneDevice>(stream);
+    ComPtr<IToneDevice> proxy = unmarshal<IToneDevice>(device.stream);
     ASSERT_TRUE(proxy);
 
     struct Case {
@@ -247,7 +271,7 @@ TEST(ToneSimulator, PlayToneThroughAProxyRunsOnTheCreatingThreadAsScripted)
     const auto calls = sim.calls();
     ASSERT_EQ(calls.size(), 2 + std::size(cases));
     EXPECT_EQ(calls[0].method, ToneSimCreate);
-    EXPECT_EQ(calls[0].threadId, service.id());
+    EXPECT_EQ(calls[0].threadId, device.service.id());
     EXPECT_EQ(calls[1].method, ToneSimOpenPort);
     EXPECT_STREQ(calls[1].text, L"\\\\.\\KeyboardPort0");
     EXPECT_EQ(calls[1].textLength, 17);
@@ -257,23 +281,21 @@ TEST(ToneSimulator, PlayToneThroughAProxyRunsOnTheCreatingThreadAsScripted)
         EXPECT_STREQ(play.text, L"Interrupt");
         EXPECT_EQ(play.value, 1);
         EXPECT_EQ(play.result, cases[i].result);
-        EXPECT_EQ(play.threadId, service.id());
+        EXPECT_EQ(play.threadId, device.service.id());
         EXPECT_EQ(play.objectId, calls[0].objectId);
     }
 
     EXPECT_GT(sim.outstandingRefs(), baseline);
     proxy.Reset();
     EXPECT_EQ(sim.outstandingRefs(), baseline);
-    service.run([&] { device.Reset(); });
+    device.release();
     EXPECT_EQ(sim.counts().liveObjects, 0);
     EXPECT_EQ(sim.outstandingRefs(), 0);
     EXPECT_EQ(sim.calls().back().method, ToneSimDestroy);
 }
 
-TEST(ToneSimulator, CreationFailsOrWaitsAsScripted)
+TEST_F(ToneSimulator, CreationFailsOrWaitsAsScripted)
 {
-    ComApartment com;
-    ToneSim sim = fresh<ToneSim>();
     struct Case {
         HRESULT result;
         DWORD delayMs;
@@ -295,10 +317,8 @@ TEST(ToneSimulator, CreationFailsOrWaitsAsScripted)
     EXPECT_EQ(sim.outstandingRefs(), 0);
 }
 
-TEST(ToneSimulator, ScriptedStartUpMarshalFails)
+TEST_F(ToneSimulator, ScriptedStartUpMarshalFails)
 {
-    ComApartment com;
-    ToneSim sim = fresh<ToneSim>();
     for (HRESULT scripted : {S_OK, kScriptedFailure}) {
         ToneSimScript script;
         script.marshalResult = scripted;
@@ -322,10 +342,8 @@ TEST(ToneSimulator, ScriptedStartUpMarshalFails)
     EXPECT_EQ(sim.liveObjects(), 0);
 }
 
-TEST(ToneSimulator, RefillOfTheCallersCopyFailsAsScriptedWhileItsCallsReachTheObject)
+TEST_F(ToneSimulator, RefillOfTheCallersCopyFailsAsScriptedWhileItsCallsReachTheObject)
 {
-    ComApartment com;
-    ToneSim sim = fresh<ToneSim>();
     Bstr tone(L"Interrupt");
     for (bool multithreaded : {false, true}) {
         SCOPED_TRACE(multithreaded ? "multithreaded caller" : "single-threaded caller");
@@ -346,55 +364,39 @@ TEST(ToneSimulator, RefillOfTheCallersCopyFailsAsScriptedWhileItsCallsReachTheOb
 }
 
 // CoDisconnectObject asks a custom-marshalled object's IMarshal; the stubs must still go.
-TEST(ToneSimulator, DisconnectingTheObjectReleasesWhatItsRefusingCopiesHold)
+TEST_F(ToneSimulator, DisconnectingTheObjectReleasesWhatItsRefusingCopiesHold)
 {
-    ComApartment com;
-    ToneSim sim = fresh<ToneSim>();
     ToneSimScript script;
     script.remarshalResult = kScriptedFailure;
     sim.setScript(script);
-    ApartmentThread service;
-    ComPtr<IToneDevice> device;
-    IStream* stream = nullptr;
-    service.run([&] {
-        device = create<IToneDevice>(CLSID_KeyboardToneSim);
-        ASSERT_TRUE(device);
-        ASSERT_EQ(CoMarshalInterThreadInterfaceInStream(IID_IToneDevice, device.Get(), &stream), S_OK);
-    });
-    ComPtr<IToneDevice> copy = unmarshal<IToneDevice>(stream);
+    ServedObject<IToneDevice> device(CLSID_KeyboardToneSim);
+    device.marshal();
+    ComPtr<IToneDevice> copy = unmarshal<IToneDevice>(device.stream);
     ASSERT_TRUE(copy);
-    service.run([&] { EXPECT_EQ(CoDisconnectObject(device.Get(), 0), S_OK); });
+    device.service.run([&] { EXPECT_EQ(CoDisconnectObject(device.object.Get(), 0), S_OK); });
     EXPECT_EQ(sim.outstandingRefs(), 2) << "the service thread's and the copy's own";
     Bstr tone(L"Interrupt");
     VARIANT_BOOL played = VARIANT_FALSE;
     EXPECT_TRUE(FAILED(copy->PlayTone(tone.get(), 1, &played)));
     EXPECT_TRUE(sim.calls(ToneSimPlayTone).empty());
     copy.Reset();
-    service.run([&] { device.Reset(); });
+    device.release();
     EXPECT_EQ(sim.outstandingRefs(), 0);
     EXPECT_EQ(sim.liveObjects(), 0);
 }
 
 // --- hot-key component ---------------------------------------------------------------------
 
-TEST(HotKeySimulator, RegistrationCallsThroughAProxyRunOnTheCreatingThreadAsScripted)
+TEST_F(HotKeySimulator, RegistrationCallsThroughAProxyRunOnTheCreatingThreadAsScripted)
 {
-    ComApartment com;
-    HotKeySim sim = fresh<HotKeySim>();
     HotKeySimScript script;
     script.registerStandardResult = S_FALSE;
     script.unregisterHotResult = E_FAIL;
     script.unregisterAllHotResult = static_cast<HRESULT>(0x80041234);
     sim.setScript(script);
-    ApartmentThread service;
-    ComPtr<IHotKeyService> hotKey;
-    IStream* stream = nullptr;
-    service.run([&] {
-        hotKey = create<IHotKeyService>(CLSID_KeyboardHotKeySim);
-        ASSERT_TRUE(hotKey);
-        ASSERT_EQ(CoMarshalInterThreadInterfaceInStream(IID_IHotKeyService, hotKey.Get(), &stream), S_OK);
-    });
-    ComPtr<IHotKeyService> proxy = unmarshal<IHotKeyService>(stream);
+    ServedObject<IHotKeyService> hotKey(CLSID_KeyboardHotKeySim);
+    hotKey.marshal();
+    ComPtr<IHotKeyService> proxy = unmarshal<IHotKeyService>(hotKey.stream);
     ASSERT_TRUE(proxy);
 
     EXPECT_EQ(proxy->RegisterStandard(INT32_MIN, -1, INT32_MAX), S_FALSE);
@@ -415,11 +417,11 @@ TEST(HotKeySimulator, RegistrationCallsThroughAProxyRunOnTheCreatingThreadAsScri
     EXPECT_EQ(unregistered[0].args[1], 0x12345678);
     EXPECT_EQ(all[0].argCount, 0);
     for (const auto& call : {registered[0], unregistered[0], all[0]})
-        EXPECT_EQ(call.threadId, service.id());
+        EXPECT_EQ(call.threadId, hotKey.service.id());
 
     proxy.Reset();
     EXPECT_EQ(sim.outstandingRefs(), 1);
-    service.run([&] { hotKey.Reset(); });
+    hotKey.release();
     EXPECT_EQ(sim.outstandingRefs(), 0);
     EXPECT_EQ(sim.liveObjects(), 0);
 }
@@ -485,10 +487,8 @@ public:
     std::vector<Hit> hits;
 };
 
-TEST(HotKeySimulator, EventsReachAnAdvisedSinkOnTheCreatingThread)
+TEST_F(HotKeySimulator, EventsReachAnAdvisedSinkOnTheCreatingThread)
 {
-    ComApartment com;
-    HotKeySim sim = fresh<HotKeySim>();
     EXPECT_EQ(sim.hotKeyHit(1, 2, 3).objects, 0);   // no object yet: nothing to raise on
 
     ApartmentThread service;
@@ -558,10 +558,8 @@ TEST(HotKeySimulator, EventsReachAnAdvisedSinkOnTheCreatingThread)
 }
 
 // Each start-up step the bridge takes fails with exactly the scripted result.
-TEST(HotKeySimulator, ScriptedStartUpFailures)
+TEST_F(HotKeySimulator, ScriptedStartUpFailures)
 {
-    ComApartment com;
-    HotKeySim sim = fresh<HotKeySim>();
     RecordingSink sink;
     const HRESULT failure = static_cast<HRESULT>(0x8004F00D);
     struct Step {
@@ -625,10 +623,8 @@ TEST(HotKeySimulator, ScriptedStartUpFailures)
     EXPECT_EQ(sink.refs, 0);
 }
 
-TEST(HotKeySimulator, RefillOfTheCallersCopyFailsAsScriptedWhileItsCallsReachTheObject)
+TEST_F(HotKeySimulator, RefillOfTheCallersCopyFailsAsScriptedWhileItsCallsReachTheObject)
 {
-    ComApartment com;
-    HotKeySim sim = fresh<HotKeySim>();
     for (bool multithreaded : {false, true}) {
         SCOPED_TRACE(multithreaded ? "multithreaded caller" : "single-threaded caller");
         sim.reset();
@@ -645,10 +641,8 @@ TEST(HotKeySimulator, RefillOfTheCallersCopyFailsAsScriptedWhileItsCallsReachThe
     }
 }
 
-TEST(HotKeySimulator, SoftKeySharesTheObjectAndRecordsItsRelease)
+TEST_F(HotKeySimulator, SoftKeySharesTheObjectAndRecordsItsRelease)
 {
-    ComApartment com;
-    HotKeySim sim = fresh<HotKeySim>();
     ComPtr<IHotKeyService> hotKey = create<IHotKeyService>(CLSID_KeyboardHotKeySim);
     ASSERT_TRUE(hotKey);
     ComPtr<ISoftKey> softKey;
