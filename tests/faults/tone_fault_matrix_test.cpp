@@ -4,8 +4,6 @@
 // and the host must have seen no JNI misuse.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -16,14 +14,6 @@
 #include "tone_sim_control.h"
 
 namespace {
-
-// In a full parallel run on a fresh Wine prefix, the process of the row whose service thread was
-// put into the MTA sometimes never finished ExitProcess after every assertion had passed. The
-// outcome is what the row checks, so the program ends itself once the results are written.
-const int endsWithoutWineExit = std::atexit([] {
-    std::fflush(nullptr);
-    TerminateProcess(GetCurrentProcess(), ::testing::UnitTest::GetInstance()->Passed() ? 0 : 1);
-});
 
 using fault_matrix::runSteps;
 
