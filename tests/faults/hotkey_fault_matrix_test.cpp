@@ -12,6 +12,7 @@
 #include "chord_gate_service.h"
 #include "fault_matrix.h"
 #include "host_fixture.h"
+#include "scenario_helpers.h"
 #include "hotkey_sim_control.h"
 #include "new_threads_in_mta.h"
 
@@ -130,12 +131,6 @@ protected:
 TEST_P(HotKeyFaults, EveryCallReturnsItsDocumentedValue) {
     sim.setScript(GetParam().script);
     runSteps<HotKeyFaults>(*this, GetParam().steps, GetParam().budgetMs);
-}
-
-HotKeySimScript script(void (*edit)(HotKeySimScript&)) {
-    HotKeySimScript s;
-    edit(s);
-    return s;
 }
 
 constexpr jlong kEmptyStream = E_INVALIDARG;  // a take from an absent hand-off stream

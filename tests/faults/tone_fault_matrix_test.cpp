@@ -9,6 +9,7 @@
 
 #include "fault_matrix.h"
 #include "host_fixture.h"
+#include "scenario_helpers.h"
 #include "new_threads_in_mta.h"
 #include "tone_port.h"
 #include "tone_sim_control.h"
@@ -77,12 +78,6 @@ protected:
 TEST_P(ToneFaults, EveryCallReturnsItsDocumentedValue) {
     sim.setScript(GetParam().script);
     runSteps<ToneFaults>(*this, GetParam().steps, GetParam().budgetMs);
-}
-
-ToneSimScript script(void (*edit)(ToneSimScript&)) {
-    ToneSimScript s;
-    edit(s);
-    return s;
 }
 
 const char kReady[] = "Init(): sound is initialized successfully";

@@ -12,6 +12,7 @@
 
 #include "chord_gate_service.h"
 #include "host_fixture.h"
+#include "scenario_helpers.h"
 #include "hotkey_sim_control.h"
 #include "new_threads_in_mta.h"
 #include "win_resources.h"
@@ -41,13 +42,6 @@ protected:
     DWORD serviceThreadId() { return sim.calls(HotKeySimCreate).at(0).threadId; }
     int softKeyReleases() { return static_cast<int>(sim.calls(HotKeySimSoftKeyRelease).size()); }
 
-    // A failed start-up ends the service thread; wait for it, to see what it left behind.
-    void waitForThreadEnd(DWORD threadId) {
-        UniqueHandle thread(OpenThread(SYNCHRONIZE, FALSE, threadId));
-        if (thread) {
-            ASSERT_EQ(WaitForSingleObject(thread.get(), 5000), WAIT_OBJECT_0);
-        }
-    }
 
     void expectOnlyDiagnostic(const char* level, const std::string& message, HRESULT code) {
         auto diagnostics = host().diagnostics();
@@ -62,12 +56,6 @@ protected:
     HotKeySim sim = HotKeySim::load();
     ChordGateService gate;
 };
-
-HotKeySimScript script(void (*edit)(HotKeySimScript&)) {
-    HotKeySimScript s;
-    edit(s);
-    return s;
-}
 
 // --- end to end ----------------------------------------------------------------------------
 

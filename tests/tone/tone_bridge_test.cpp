@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "host_fixture.h"
+#include "scenario_helpers.h"
 #include "new_threads_in_mta.h"
 #include "tone_port.h"
 #include "tone_sim_control.h"
@@ -29,13 +30,6 @@ protected:
     std::vector<ToneSimCall> plays() { return sim.calls(ToneSimPlayTone); }
     DWORD serviceThreadId() { return sim.calls(ToneSimOpenPort).at(0).threadId; }
 
-    // Each start-up failure ends the service thread; wait for it, to see what it left behind.
-    void waitForThreadEnd(DWORD threadId) {
-        UniqueHandle thread(OpenThread(SYNCHRONIZE, FALSE, threadId));
-        if (thread) {
-            ASSERT_EQ(WaitForSingleObject(thread.get(), 5000), WAIT_OBJECT_0);
-        }
-    }
 
     void expectOnlyDiagnostic(const char* level, const std::string& message, HRESULT code) {
         auto diagnostics = host().diagnostics();
@@ -61,12 +55,6 @@ struct StartUpCase {
     const char* message;
     HRESULT code;
 };
-
-ToneSimScript script(void (*edit)(ToneSimScript&)) {
-    ToneSimScript s;
-    edit(s);
-    return s;
-}
 
 class ToneStartUp : public ToneBridge, public ::testing::WithParamInterface<StartUpCase> {};
 
