@@ -155,8 +155,8 @@ DWORD WINAPI hotKeyServiceThread(LPVOID) {
         StartUpOutcome outcome{};
         {
             // Attached as a daemon, so that the thread never keeps the Java client from exiting.
-            // After a successful start-up the thread never leaves this frame, and the first
-            // forwarded event detaches it, JNI's way.
+            // After a successful start-up the thread never leaves this frame and stays attached;
+            // the forwards use this attachment.
             DaemonJvmAttachment jvm(storedJavaVM());
             outcome = startUp();
             if (outcome.status == kReady) {

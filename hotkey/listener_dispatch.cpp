@@ -51,6 +51,14 @@ void replaceListener(JNIEnv* env, jobject globalRef) {
     kbDetachedMethod = nullptr;
 }
 
+// Whatever the listener threw is printed as the JVM prints an exception that ends a thread, and
+// cleared: the thread stays attached, so it would otherwise be pending into the next call.
+void reportListenerException(JNIEnv* env) {
+    if (!env->ExceptionCheck()) return;
+    env->ExceptionDescribe();
+    env->ExceptionClear();
+}
+
 }  // namespace
 
 void storeJavaVM(JavaVM* vm) noexcept {
@@ -91,14 +99,17 @@ jlong JNICALL Java_com_morvane_quorlink_services_keyboard_ChordGate_UnregisterAl
     return 0;
 }
 
-// The thread is attached as a daemon, so that it never keeps the Java client from exiting, and
-// detached again when the forward ends. An event the thread cannot be attached for is dropped.
+// The service thread stays attached from start-up on, so each forward uses its environment and
+// never attaches or detaches per event: an attach that starts while the JVM shuts down can
+// deadlock with the exiting thread. A forward on a thread that is not attached (none is
+// expected) attaches it as a daemon for the call; an event it cannot be attached for is dropped.
 void ForwardHotKeyHit(std::int32_t first, std::int32_t second, std::int32_t third) noexcept {
     ListenerStateLock lock;
     if (!javaVm || !listener || !hotKeyHitMethod) return;
     DaemonJvmAttachment jvm(javaVm);
     if (!jvm.attached()) return;
     jvm.env()->CallVoidMethod(listener, hotKeyHitMethod, jlong{first}, jlong{second}, jlong{third});
+    reportListenerException(jvm.env());
 }
 
 void ForwardKeyboardStatus(std::int32_t status) noexcept {
@@ -108,7 +119,9 @@ void ForwardKeyboardStatus(std::int32_t status) noexcept {
     DaemonJvmAttachment jvm(javaVm);
     if (!jvm.attached()) return;
     const jmethodID method = status == kKeyboardFailed ? kbFailedMethod : kbDetachedMethod;
-    if (method) jvm.env()->CallVoidMethod(listener, method);
+    if (!method) return;
+    jvm.env()->CallVoidMethod(listener, method);
+    reportListenerException(jvm.env());
 }
 
 extern "C" void* __cdecl ChordGate_RegisterNativeCallback(void* callback) {

@@ -48,17 +48,26 @@ private:
     HRESULT result_;
 };
 
-// Attaches a library-owned thread to the JVM as a daemon thread, so that the thread never keeps
-// the Java client from exiting, and detaches it when the owner goes.
+// The calling thread's JVM environment. A thread that is not attached yet is attached as a
+// daemon, so that it never keeps the Java client from exiting, and detached when the owner goes;
+// a thread that is attached already keeps its attachment, whoever made it, and is never detached
+// here (detaching would undo an attachment this owner did not make).
 class [[nodiscard]] DaemonJvmAttachment {
 public:
     explicit DaemonJvmAttachment(JavaVM* vm) : vm_(vm) {
+        if (!vm_) return;
         JNIEnv* env = nullptr;
-        if (vm_ && vm_->AttachCurrentThreadAsDaemon(reinterpret_cast<void**>(&env), nullptr) == JNI_OK && env)
+        const jint state = vm_->GetEnv(reinterpret_cast<void**>(&env), JNI_VERSION_1_2);
+        if (state == JNI_OK && env) {
             env_ = env;
+        } else if (state == JNI_EDETACHED &&
+                   vm_->AttachCurrentThreadAsDaemon(reinterpret_cast<void**>(&env), nullptr) == JNI_OK && env) {
+            env_ = env;
+            attachedHere_ = true;
+        }
     }
     ~DaemonJvmAttachment() {
-        if (env_) vm_->DetachCurrentThread();
+        if (attachedHere_) vm_->DetachCurrentThread();
     }
     DaemonJvmAttachment(const DaemonJvmAttachment&) = delete;
     DaemonJvmAttachment& operator=(const DaemonJvmAttachment&) = delete;
@@ -69,4 +78,5 @@ public:
 private:
     JavaVM* vm_;
     JNIEnv* env_ = nullptr;
+    bool attachedHere_ = false;
 };

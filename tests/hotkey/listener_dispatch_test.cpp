@@ -132,11 +132,43 @@ TEST_F(ListenerDispatch, StatusCodesTwoAndThreeReachTheirMethodsAndNoOtherCodeCa
     EXPECT_EQ(calls(), (std::vector<Call>{{id, "KBDetached", {}}, {id, "KBFailed", {}}}));
 }
 
-// A native thread left attached as a non-daemon keeps the JVM from exiting.
-TEST_F(ListenerDispatch, ForwardingThreadIsADaemonDuringTheCallAndDetachedAfterIt) {
+// How the forwarding thread stands towards the JVM before the forwards: the service thread is
+// attached as a daemon from its start-up on; a thread attached by someone else keeps that
+// attachment; an unattached thread (none is expected) is attached as a daemon for each call.
+struct AttachCase {
+    const char* name;
+    enum { Unattached, AttachedAsDaemon, AttachedByOthers } before;
+};
+void PrintTo(const AttachCase& c, std::ostream* out) { *out << c.name; }
+
+class ForwardingThread : public ListenerDispatch, public ::testing::WithParamInterface<AttachCase> {
+protected:
+    // Runs body on a new native thread in the case's state, detaching it afterwards if the case
+    // attached it. False when the thread did not end in time or could not be attached.
+    bool onCaseThread(const std::function<void()>& body) {
+        bool attached = true;
+        const bool ended = onNativeThread([&] {
+            JNIEnv* env = nullptr;
+            JavaVM* vm = host().vm();
+            if (GetParam().before == AttachCase::AttachedAsDaemon)
+                attached = vm->AttachCurrentThreadAsDaemon(reinterpret_cast<void**>(&env), nullptr) == JNI_OK;
+            else if (GetParam().before == AttachCase::AttachedByOthers)
+                attached = vm->AttachCurrentThread(reinterpret_cast<void**>(&env), nullptr) == JNI_OK;
+            if (attached) body();
+            if (GetParam().before != AttachCase::Unattached) vm->DetachCurrentThread();
+        });
+        return ended && attached;
+    }
+    bool attachedBefore() const { return GetParam().before != AttachCase::Unattached; }
+};
+
+// A native thread left attached as a non-daemon keeps the JVM from exiting; a detach per event
+// undoes the service thread's attachment (and, in a JVM, an attach per event can deadlock with
+// its shutdown).
+TEST_P(ForwardingThread, KeepsAnAttachmentItFoundAndOtherwiseAttachesAsADaemonForTheCallOnly) {
     ASSERT_EQ(registerListener(host().newListener()), 0);
     std::vector<bool> attachedAfterwards;
-    ASSERT_TRUE(onNativeThread([&] {
+    ASSERT_TRUE(onCaseThread([&] {
         gate.ForwardHotKeyHit(1, 2, 3);
         attachedAfterwards.push_back(host().isAttached(GetCurrentThreadId()));
         gate.ForwardKeyboardStatus(2);
@@ -146,29 +178,54 @@ TEST_F(ListenerDispatch, ForwardingThreadIsADaemonDuringTheCallAndDetachedAfterI
     }));
     const auto recorded = host().listenerCalls();
     ASSERT_EQ(recorded.size(), 3u);
-    for (const ListenerCall& call : recorded) EXPECT_TRUE(call.daemon) << call.method;
-    EXPECT_EQ(attachedAfterwards, (std::vector<bool>{false, false, false}));
+    for (const ListenerCall& call : recorded)
+        EXPECT_EQ(call.daemon, GetParam().before != AttachCase::AttachedByOthers) << call.method;
+    EXPECT_EQ(attachedAfterwards, std::vector<bool>(3, attachedBefore()));
 }
 
-TEST_F(ListenerDispatch, AFailedAttachDropsTheEventAndTheNextOneGetsThrough) {
+// An attached thread needs no attach: the forwards get through while every attach fails.
+TEST_P(ForwardingThread, AFailedAttachDropsTheEventOnlyOnAThreadThatNeedsOne) {
     jobject listener = host().newListener();
     ASSERT_EQ(registerListener(listener), 0);
-    host().setAttachAsDaemonFails(true);
-    forwardAll();
-    EXPECT_TRUE(calls().empty());
+    std::vector<Call> during;
+    ASSERT_TRUE(onCaseThread([&] {
+        host().setAttachAsDaemonFails(true);
+        host().setAttachFails(true);
+        gate.ForwardHotKeyHit(1, 2, 3);
+        gate.ForwardKeyboardStatus(2);
+        gate.ForwardKeyboardStatus(3);
+        during = calls();
+    }));
     host().setAttachAsDaemonFails(false);
+    host().setAttachFails(false);
+    EXPECT_EQ(during, attachedBefore() ? allThreeTo(host().listenerId(listener)) : std::vector<Call>{});
+    host().clearRecords();
     forwardAll();
     EXPECT_EQ(calls(), allThreeTo(host().listenerId(listener)));
 }
 
-// The exception each call leaves behind goes with the detach; it must not reach the next call.
-TEST_F(ListenerDispatch, AThrowingListenerStillReceivesTheNextEvents) {
-    jobject listener = host().newListener({}, true);
-    ASSERT_EQ(registerListener(listener), 0);
-    forwardAll();
-    forwardAll();
+// What a listener throws is cleared after its call, so it never stays pending into the next one
+// on a thread that stays attached; the host records any call made while it is pending.
+TEST_P(ForwardingThread, AThrowingListenerStillReceivesTheNextEventsWithNothingLeftPending) {
+    ASSERT_EQ(registerListener(host().newListener({}, true)), 0);
+    std::vector<std::string> pendingAfter;
+    ASSERT_TRUE(onCaseThread([&] {
+        for (int round = 0; round < 2; ++round) {
+            gate.ForwardHotKeyHit(1, 2, 3);
+            gate.ForwardKeyboardStatus(2);
+            gate.ForwardKeyboardStatus(3);
+            if (JNIEnv* env = host().env()) pendingAfter.push_back(host().pendingException(env));
+        }
+    }));
     EXPECT_EQ(calls().size(), 6u);
+    for (const std::string& pending : pendingAfter) EXPECT_EQ(pending, "");
 }
+
+INSTANTIATE_TEST_SUITE_P(, ForwardingThread, ::testing::Values(
+    AttachCase{"Unattached", AttachCase::Unattached},
+    AttachCase{"AttachedAsDaemon", AttachCase::AttachedAsDaemon},
+    AttachCase{"AttachedByOthers", AttachCase::AttachedByOthers}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // --- registration --------------------------------------------------------------------------
 
