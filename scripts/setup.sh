@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(cmake make g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools libwine-dev
-          wine wine32 wine64 googletest openjdk-17-jdk-headless)
+          wine wine32 wine64 googletest openjdk-17-jdk-headless libz-mingw-w64-dev)
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386

@@ -1,0 +1,361 @@
+package com.morvane.quorlink.jvmtest;
+
+import com.morvane.quorlink.services.keyboard.ChordGate;
+import com.morvane.quorlink.services.keyboard.HotKeyListener;
+import com.morvane.quorlink.services.sound.TonePort;
+
+import java.util.ArrayList;
+import java.util.Arrays;
+import java.util.List;
+
+/**
+ * The libraries' flows in a real JVM: {@code Flows <flow>} runs one flow against the shipped DLLs
+ * and returns from main. A failed check ends main with an AssertionError; otherwise the JVM must
+ * exit by itself, with code 0, with the libraries' threads still alive.
+ */
+public final class Flows {
+    private static final long E_FAIL = 0x80004005L - (1L << 32);
+    private static final long E_INVALIDARG = 0x80070057L - (1L << 32);
+    private static final long E_ACCESSDENIED = 0x80070005L - (1L << 32);
+    private static final int WAIT_MS = 10000;
+
+    private static int checks;
+
+    private static void expect(String what, long actual, long expected) {
+        check(what, actual == expected, actual + ", expected " + expected);
+    }
+
+    private static void expect(String what, Object actual, Object expected) {
+        check(what, expected == null ? actual == null : expected.equals(actual), actual + ", expected " + expected);
+    }
+
+    private static void check(String what, boolean holds, String detail) {
+        checks++;
+        if (!holds) {
+            throw new AssertionError(what + ": " + detail);
+        }
+    }
+
+    /** "[a, b]": the class library's own toString of lists and arrays differs from the JDK's. */
+    private static String joined(Object[] items) {
+        StringBuilder text = new StringBuilder("[");
+        for (int i = 0; i < items.length; i++) {
+            text.append(i == 0 ? "" : ", ").append(items[i]);
+        }
+        return text.append(']').toString();
+    }
+
+    /** Records what reaches it, with the thread it came on. */
+    static class Recorder implements HotKeyListener {
+        final List<String> calls = new ArrayList<String>();
+        final List<Thread> threads = new ArrayList<Thread>();
+
+        synchronized void record(String call) {
+            calls.add(call);
+            threads.add(Thread.currentThread());
+            notifyAll();
+        }
+
+        public void HotKeyHit(long first, long second, long third) {
+            record("HotKeyHit(" + first + ", " + second + ", " + third + ")");
+        }
+
+        public void KBFailed() {
+            record("KBFailed()");
+        }
+
+        public void KBDetached() {
+            record("KBDetached()");
+        }
+
+        synchronized String last() {
+            return calls.isEmpty() ? null : calls.get(calls.size() - 1);
+        }
+
+        synchronized int count() {
+            return calls.size();
+        }
+
+        synchronized boolean awaitCount(int count, long timeoutMs) throws InterruptedException {
+            long until = System.currentTimeMillis() + timeoutMs;
+            while (calls.size() < count && System.currentTimeMillis() < until) {
+                wait(Math.max(1, until - System.currentTimeMillis()));
+            }
+            return calls.size() >= count;
+        }
+
+        /** The first values of the hits received, in order. */
+        synchronized List<Long> hitNumbers() {
+            List<Long> numbers = new ArrayList<Long>();
+            for (String call : calls) {
+                numbers.add(Long.parseLong(call.substring("HotKeyHit(".length(), call.indexOf(','))));
+            }
+            return numbers;
+        }
+    }
+
+    /** Has no KBDetached, so RegisterListener leaves NoSuchMethodError pending. */
+    static class WithoutKBDetached {
+        final Recorder seen = new Recorder();
+
+        public void HotKeyHit(long first, long second, long third) {
+            seen.HotKeyHit(first, second, third);
+        }
+
+        public void KBFailed() {
+            seen.KBFailed();
+        }
+    }
+
+    static class Thrower extends Recorder {
+        @Override
+        public void HotKeyHit(long first, long second, long third) {
+            super.HotKeyHit(first, second, third);
+            throw new IllegalStateException("thrown by the listener on purpose");
+        }
+    }
+
+    private static void tone() {
+        expect("playBellTone before Init", TonePort.playBellTone(), 1);
+        expect("Init", TonePort.Init(), 0);
+        expect("playNewsTone", TonePort.playNewsTone(), 0);
+        expect("playIncomingConvTone", TonePort.playIncomingConvTone(), 0);
+        expect("playBellTone", TonePort.playBellTone(), 0);
+        expect("playLimitTone", TonePort.playLimitTone(), 0);
+        expect("playShortTone", TonePort.playShortTone(), 0);
+        expect("playBusyTone", TonePort.playBusyTone(), 0);
+        expect("playInterruptTone", TonePort.playInterruptTone(), 0);
+        expect("tones played", joined(Sim.tonesPlayed()), "[News, Incoming, Bell, Limit, Short, Busy, Interrupt]");
+        expect("cleanup", TonePort.cleanup(), 0);
+        expect("second cleanup", TonePort.cleanup(), 1);
+        expect("playBellTone after cleanup", TonePort.playBellTone(), 1);
+    }
+
+    private static void toneRefused() {
+        Sim.scriptPortRefuses();
+        expect("Init with the port refusing", TonePort.Init(), -3);
+        expect("playBellTone", TonePort.playBellTone(), 1);
+        expect("cleanup", TonePort.cleanup(), 1);
+    }
+
+    private static void hotKey() {
+        Sim.setDriverEntry(false);
+        expect("IsKeyboardDriverInstalled without the entry", ChordGate.IsKeyboardDriverInstalled(), 0);
+        Sim.setDriverEntry(true);
+        expect("IsKeyboardDriverInstalled with the entry", ChordGate.IsKeyboardDriverInstalled(), 1);
+        Sim.setDriverEntry(false);
+        expect("IsKeyboardDriverInstalled after removal", ChordGate.IsKeyboardDriverInstalled(), 0);
+        expect("SetNativeLibraryPath", ChordGate.SetNativeLibraryPath("C:\\quorlink\\x86"), 0);
+
+        expect("RegisterStandard before Init", ChordGate.RegisterStandard(1, 2, 3), 1);
+        check("UnregisterAllHot before Init", ChordGate.UnregisterAllHot() < 0, "not negative");
+        expect("Init", ChordGate.Init(), 0);
+        expect("RawInit again", ChordGate.RawInit(), 0);
+
+        // Narrowed to the low 32 bits.
+        expect("RegisterStandard", ChordGate.RegisterStandard((1L << 32) + 5, -1, 300), 0);
+        expect("RegisterStandard received", Arrays.toString(Sim.lastHotKeyCall(Sim.REGISTER_STANDARD)), "[5, -1, 300]");
+        expect("UnregisterHot", ChordGate.UnregisterHot((1L << 32) + 1, -1), 0);
+        expect("UnregisterHot received", Arrays.toString(Sim.lastHotKeyCall(Sim.UNREGISTER_HOT)), "[1, -1]");
+        expect("UnregisterAllHot", ChordGate.UnregisterAllHot(), 0);
+
+        Sim.scriptHotKeyResults((int) E_FAIL, (int) E_INVALIDARG, (int) E_ACCESSDENIED);
+        expect("RegisterStandard failing", ChordGate.RegisterStandard(1, 2, 3), E_FAIL);
+        expect("UnregisterHot failing", ChordGate.UnregisterHot(1, 2), E_INVALIDARG);
+        expect("UnregisterAllHot failing", ChordGate.UnregisterAllHot(), E_ACCESSDENIED);
+
+        expect("Cleanup", ChordGate.Cleanup(), 0);
+        expect("second Cleanup", ChordGate.RawCleanup(), 1);
+    }
+
+    /** In the prefix where the keyboard components are not installed. */
+    private static void notInstalled() {
+        expect("TonePort.Init", TonePort.Init(), -2);
+        expect("playBellTone", TonePort.playBellTone(), 1);
+        expect("cleanup", TonePort.cleanup(), 1);
+        expect("ChordGate.Init", ChordGate.Init(), -2);
+        expect("RegisterStandard", ChordGate.RegisterStandard(1, 2, 3), 1);
+        expect("Cleanup", ChordGate.Cleanup(), 1);
+        expect("IsKeyboardDriverInstalled", ChordGate.IsKeyboardDriverInstalled(), 0);
+    }
+
+    private static void events() {
+        Recorder recorder = new Recorder();
+        expect("RegisterListener", ChordGate.RegisterListener(recorder), 0);
+        expect("Init", ChordGate.Init(), 0);
+
+        expect("sinks", Sim.hotKeyHit(-1, Integer.MAX_VALUE, Integer.MIN_VALUE), 1);
+        expect("sign-extended", recorder.last(), "HotKeyHit(-1, 2147483647, -2147483648)");
+        expect("sinks", Sim.keyboardFailed(), 1);
+        expect("failure", recorder.last(), "KBFailed()");
+        expect("sinks", Sim.keyboardDetached(), 1);
+        expect("detachment", recorder.last(), "KBDetached()");
+        for (Thread thread : recorder.threads) {
+            check("listener thread", thread != Thread.currentThread() && thread.isDaemon(),
+                    thread + " (the caller's or not a daemon)");
+        }
+
+        // The collector moves objects; the listener reference must still lead to the listener.
+        List<Object> kept = new ArrayList<Object>();
+        for (int round = 1; round <= 20; round++) {
+            for (int i = 0; i < 2000; i++) {
+                Object garbage = new long[16 + i % 64];
+                if (i % 100 == 0) {
+                    kept.add(garbage);
+                }
+            }
+            System.gc();
+            Sim.hotKeyHit(round, -round, 7);
+            expect("hit after gc", recorder.last(), "HotKeyHit(" + round + ", " + -round + ", 7)");
+        }
+        expect("calls", recorder.count(), 23);
+        expect("Cleanup", ChordGate.Cleanup(), 0);
+    }
+
+    private static void listeners() throws InterruptedException {
+        expect("Init", ChordGate.Init(), 0);
+
+        WithoutKBDetached partial = new WithoutKBDetached();
+        try {
+            ChordGate.RegisterListener(partial);
+            check("RegisterListener without KBDetached", false, "no NoSuchMethodError");
+        } catch (NoSuchMethodError expected) {
+            checks++;
+        }
+        Sim.hotKeyHit(1, 2, 3);
+        Sim.keyboardFailed();
+        Sim.keyboardDetached();
+        expect("partial listener received", joined(partial.seen.calls.toArray()), "[HotKeyHit(1, 2, 3), KBFailed()]");
+
+        Thrower thrower = new Thrower();
+        expect("RegisterListener thrower", ChordGate.RegisterListener(thrower), 0);
+        for (int i = 1; i <= 3; i++) {
+            expect("sinks", Sim.hotKeyHit(i, i, i), 1);
+        }
+        Sim.keyboardFailed();
+        expect("thrower received", thrower.count(), 4);
+        expect("after the throws", thrower.last(), "KBFailed()");
+
+        // Swapped while posted hits arrive: every hit reaches exactly one of them, in order.
+        Recorder first = new Recorder();
+        Recorder second = new Recorder();
+        expect("RegisterListener first", ChordGate.RegisterListener(first), 0);
+        int total = 0;
+        for (int batch = 0; batch < 4; batch++) {
+            Sim.postHits(100);
+            total += 100;
+            expect("RegisterListener swap", ChordGate.RegisterListener(batch % 2 == 0 ? second : first), 0);
+        }
+        check("posted events handled", Sim.waitForPosted(WAIT_MS), "not within " + WAIT_MS + " ms");
+        expect("hits received by both", first.count() + second.count(), total);
+        for (Recorder recorder : new Recorder[] {first, second}) {
+            List<Long> numbers = recorder.hitNumbers();
+            for (int i = 1; i < numbers.size(); i++) {
+                check("order", numbers.get(i - 1) < numbers.get(i) || numbers.get(i) == 1,
+                        joined(numbers.toArray()));
+            }
+        }
+        expect("UnregisterAllListener", ChordGate.UnregisterAllListener(), 0);
+        int before = first.count() + second.count();
+        Sim.hotKeyHit(5, 5, 5);
+        expect("after UnregisterAllListener", first.count() + second.count(), before);
+    }
+
+    private static void threads() throws InterruptedException {
+        expect("TonePort.Init", TonePort.Init(), 0);
+        expect("ChordGate.Init", ChordGate.Init(), 0);
+        final int threadCount = 4;
+        final int rounds = 25;
+        final Object gate = new Object();
+        final int[] ready = {0};
+        final List<String> wrong = new ArrayList<String>();
+        Thread[] workers = new Thread[threadCount];
+        for (int t = 0; t < threadCount; t++) {
+            final int id = t + 1;
+            workers[t] = new Thread() {
+                @Override
+                public void run() {
+                    synchronized (gate) {
+                        ready[0]++;
+                        gate.notifyAll();
+                        while (ready[0] < threadCount) {
+                            try {
+                                gate.wait();
+                            } catch (InterruptedException e) {
+                                return;
+                            }
+                        }
+                    }
+                    for (int i = 0; i < rounds; i++) {
+                        long[] results = {TonePort.playBellTone(), TonePort.playShortTone(),
+                                ChordGate.RegisterStandard(id, i, 1), ChordGate.UnregisterHot(id, i)};
+                        for (long result : results) {
+                            if (result != 0) {
+                                synchronized (wrong) {
+                                    wrong.add("thread " + id + " round " + i + ": " + Arrays.toString(results));
+                                }
+                            }
+                        }
+                    }
+                }
+            };
+            workers[t].start();
+        }
+        for (Thread worker : workers) {
+            worker.join();
+        }
+        check("every call 0", wrong.isEmpty(), joined(wrong.toArray()));
+        expect("tones played", Sim.tonesPlayed().length, threadCount * rounds * 2);
+    }
+
+    /** main returns while hits keep arriving from the keyboard. */
+    private static void exitWithEvents() throws InterruptedException {
+        Recorder recorder = new Recorder();
+        expect("RegisterListener", ChordGate.RegisterListener(recorder), 0);
+        expect("Init", ChordGate.Init(), 0);
+        Sim.streamHits(100000, 1);
+        check("events arriving", recorder.awaitCount(20, WAIT_MS), recorder.count() + " in " + WAIT_MS + " ms");
+    }
+
+    /** Clean-up, then Init again, from Java. */
+    private static void reinit() {
+        Recorder recorder = new Recorder();
+        expect("RegisterListener", ChordGate.RegisterListener(recorder), 0);
+        for (int round = 1; round <= 2; round++) {
+            expect("ChordGate.Init " + round, ChordGate.Init(), 0);
+            expect("RegisterStandard " + round, ChordGate.RegisterStandard(round, 2, 3), 0);
+            expect("sinks " + round, Sim.hotKeyHit(round, 0, 0), 1);
+            expect("hit " + round, recorder.last(), "HotKeyHit(" + round + ", 0, 0)");
+            expect("Cleanup " + round, ChordGate.Cleanup(), 0);
+            expect("TonePort.Init " + round, TonePort.Init(), 0);
+            expect("playBellTone " + round, TonePort.playBellTone(), 0);
+            expect("cleanup " + round, TonePort.cleanup(), 0);
+        }
+    }
+
+    public static void main(String[] args) throws InterruptedException {
+        String flow = args.length > 0 ? args[0] : "";
+        if (flow.equals("tone")) {
+            tone();
+        } else if (flow.equals("tone-refused")) {
+            toneRefused();
+        } else if (flow.equals("hotkey")) {
+            hotKey();
+        } else if (flow.equals("not-installed")) {
+            notInstalled();
+        } else if (flow.equals("events")) {
+            events();
+        } else if (flow.equals("listeners")) {
+            listeners();
+        } else if (flow.equals("threads")) {
+            threads();
+        } else if (flow.equals("exit-with-events")) {
+            exitWithEvents();
+        } else if (flow.equals("reinit")) {
+            reinit();
+        } else {
+            throw new IllegalArgumentException("no flow named '" + flow + "'");
+        }
+        System.out.println("flow " + flow + ": " + checks + " checks passed");
+    }
+}

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# run-flow.sh <wine-run.sh> <avian.exe> <DLL folder> <class path> <helper DLL> <flow> [runs]
+# Runs one Java flow under Avian under Wine, runs times (default 1), from the DLL folder, so that
+# System.loadLibrary finds the shipped DLLs there (Avian's class library ignores
+# java.library.path). Paths after the DLL folder are Windows paths. Each run must print its
+# flow's pass line and exit by itself with code 0 within 30 s; a run still alive then is a hang.
+set -uo pipefail
+wine_run=$1 avian=$2 dll_dir=$3 class_path=$4 helper=$5 flow=$6 runs=${7:-1}
+cd "$dll_dir" || exit 1
+library_path="Z:$(pwd -P | tr / '\\')"
+
+hangs=0 failures=0
+for ((run = 1; run <= runs; run++)); do
+  out=$(timeout -k 5 30 "$wine_run" "$avian" -cp "$class_path" -Dquorlink.library.path="$library_path" \
+          -Dquorlink.test.helper="$helper" com.morvane.quorlink.jvmtest.Flows "$flow" 2>&1)
+  status=$?
+  if ((status == 124 || status == 137)); then
+    hangs=$((hangs + 1))
+    echo "run $run: no exit within 30 s"
+  elif ((status != 0)) || ! grep -q "^flow $flow: [0-9]* checks passed" <<<"$out"; then
+    failures=$((failures + 1))
+    echo "run $run: exit code $status"
+  fi
+  if ((status != 0 || runs == 1)); then echo "$out"; fi
+done
+echo "$flow: $runs run(s), $hangs hang(s), $failures failure(s)"
+((hangs == 0 && failures == 0))
