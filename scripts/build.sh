@@ -4,6 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
+bash scripts/avian.sh  # for the walk-through in a real JVM, or a loud note that it is skipped
 
 arches=(x86 x64)
 for arch in "${arches[@]}"; do
@@ -19,6 +20,23 @@ for arch in "${arches[@]}"; do
   echo "== Demo ($arch): the shipped DLLs of dist/$arch with the simulated keyboard"
   bash scripts/wine-session.sh "build/$arch" \
     "build/$arch/wine-run.sh" "build/$arch/bin/keyboard_demo.exe" "$(windows_path "dist/$arch")"
+done
+
+# The Java walk-through in a real JVM, run from dist/<arch> so that System.loadLibrary finds the
+# DLLs there (Avian's class library ignores java.library.path); the hot key listens for 2 s.
+for arch in "${arches[@]}"; do
+  avian="build/$arch/avian/avian.exe"
+  if [ ! -f "$avian" ]; then
+    echo "== Java demo ($arch) under Avian: SKIPPED, no AVIAN_SOURCE"
+    continue
+  fi
+  echo "== Java demo ($arch) under Avian: the shipped DLLs of dist/$arch with the simulated keyboard"
+  jars="$(windows_path dist)\\quorlink-keyboard-demo.jar;$(windows_path dist)\\quorlink-keyboard.jar"
+  bash scripts/wine-session.sh "build/$arch" bash -c '
+    set -e
+    "$1/wine-run.sh" "$1/bin/simreg.exe" >/dev/null
+    cd "$2" && "$1/wine-run.sh" "$3" -cp "$4" -Dquorlink.library.path="$5" com.morvane.quorlink.demo.KeyboardDemo 7 2 300 2
+  ' demo "$PWD/build/$arch" "dist/$arch" "$PWD/$avian" "$jars" "$(windows_path "dist/$arch")"
 done
 
 echo "== Built"

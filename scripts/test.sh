@@ -4,6 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
+bash scripts/avian.sh  # the real-JVM tests' JVM, or a loud note that they are skipped
 
 arches=(x86 x64)
 for arch in "${arches[@]}"; do
@@ -15,6 +16,8 @@ done
 status=0
 passed=0
 failed=0
+jvm_passed=0
+jvm_failed=0
 for arch in "${arches[@]}"; do
   echo "== Tests ($arch)"
   log="build/$arch/ctest.log"
@@ -28,7 +31,16 @@ for arch in "${arches[@]}"; do
     echo "$arch: CTest gave no summary"
     status=1
   fi
+  # The real-JVM tests are in that count too; their own line follows.
+  jvm_passed=$((jvm_passed + $(grep -cE 'Test +#[0-9]+: jvm_[a-z_]+ \.+ +Passed' "$log" || true)))
+  jvm_failed=$((jvm_failed + $(grep -cE 'Test +#[0-9]+: jvm_[a-z_]+ \.+.*(Failed|Timeout|Not Run|Exception)' "$log" || true)))
 done
 
+if [ -f build/x86/avian/avian.exe ] && [ -f build/x64/avian/avian.exe ]; then
+  echo "real-JVM tests: $jvm_passed passed, $jvm_failed failed"
+else
+  echo "real-JVM tests: SKIPPED (no AVIAN_SOURCE); enable them with:"
+  echo "  AVIAN_SOURCE=../shared/third_party/avian-0871979b.tar.gz bash scripts/test.sh"
+fi
 echo "tests: $passed passed, $failed failed"
 exit $status
