@@ -98,11 +98,13 @@ JNIEXPORT jboolean JNICALL Java_com_morvane_quorlink_jvmtest_Sim_waitForPosted(J
     return guarded(env, [&] { return jboolean(hotKeySim().waitForPosted(DWORD(timeoutMs)) == S_OK); });
 }
 
-// The same hits as postHits, from a native thread, pauseMs apart; returns at once.
+// Posts a hit (0, 0, 7), then the same hits as postHits from a native thread, pauseMs apart;
+// returns at once.
 JNIEXPORT void JNICALL Java_com_morvane_quorlink_jvmtest_Sim_streamHits(JNIEnv* env, jclass, jint count,
                                                                         jint pauseMs) {
     guarded(env, [&] {
-        hotKeySim();  // loaded here, so that a failure reaches Java
+        // The first one from here, so that a failure reaches Java.
+        sinksOrThrow(hotKeySim().hotKeyHit(0, 0, 7, true));
         auto* hits = new StreamedHits{count, DWORD(pauseMs)};
         UniqueHandle thread(CreateThread(nullptr, 0, postHitsInBackground, hits, 0, nullptr));
         if (!thread) {

@@ -29,7 +29,10 @@ final class Sim {
     /** True once every posted event has been handled. */
     static native boolean waitForPosted(int timeoutMs);
 
-    /** Posts the same hits from a native thread of its own, pauseMs apart, and returns at once. */
+    /**
+     * Posts a hit (0, 0, 7), then the same hits as postHits from a native thread of its own,
+     * pauseMs apart; returns at once.
+     */
     static native void streamHits(int count, int pauseMs);
 
     /** The arguments of the component's last call of that kind, or null. */
