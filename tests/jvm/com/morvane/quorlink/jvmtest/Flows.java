@@ -153,10 +153,11 @@ public final class Flows {
         expect("RawInit again", ChordGate.RawInit(), 0);
 
         // Narrowed to the low 32 bits.
-        expect("RegisterStandard", ChordGate.RegisterStandard((1L << 32) + 5, -1, 300), 0);
-        expect("RegisterStandard received", Arrays.toString(Sim.lastHotKeyCall(Sim.REGISTER_STANDARD)), "[5, -1, 300]");
-        expect("UnregisterHot", ChordGate.UnregisterHot((1L << 32) + 1, -1), 0);
-        expect("UnregisterHot received", Arrays.toString(Sim.lastHotKeyCall(Sim.UNREGISTER_HOT)), "[1, -1]");
+        expect("RegisterStandard", ChordGate.RegisterStandard((1L << 32) + 0x12345678, -1, 300), 0);
+        expect("RegisterStandard received", Arrays.toString(Sim.lastHotKeyCall(Sim.REGISTER_STANDARD)),
+                "[305419896, -1, 300]");
+        expect("UnregisterHot", ChordGate.UnregisterHot((5L << 32) + 0x7654321, 0xFFFFFFFFL), 0);
+        expect("UnregisterHot received", Arrays.toString(Sim.lastHotKeyCall(Sim.UNREGISTER_HOT)), "[124076833, -1]");
         expect("UnregisterAllHot", ChordGate.UnregisterAllHot(), 0);
 
         Sim.scriptHotKeyResults((int) E_FAIL, (int) E_INVALIDARG, (int) E_ACCESSDENIED);
