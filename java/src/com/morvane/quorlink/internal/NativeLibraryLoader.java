@@ -1,6 +1,7 @@
 package com.morvane.quorlink.internal;
 
 import java.io.ByteArrayOutputStream;
+import java.io.Closeable;
 import java.io.File;
 import java.io.FileInputStream;
 import java.io.FileOutputStream;
@@ -253,7 +254,7 @@ public final class NativeLibraryLoader {
         return out.toByteArray();
     }
 
-    private static void closeQuietly(java.io.Closeable closeable) {
+    private static void closeQuietly(Closeable closeable) {
         try {
             closeable.close();
         } catch (IOException ignored) {

@@ -47,16 +47,13 @@ public final class LoaderTests {
         run("architecture table", LoaderTests::architectureTable);
         run("unsupported platforms name what they saw, what the jar carries, what was tried",
                 () -> unsupportedPlatforms(fake));
-        run("content-addressed path", LoaderTests::contentAddressedPath);
-        run("right file reused without rewriting", LoaderTests::reuseWithoutRewriting);
+        run("content-addressed path; the right file reused without rewriting", LoaderTests::contentAddressedAndReused);
         run("corrupt file replaced", LoaderTests::corruptFileReplaced);
         run("8 threads extract at once", LoaderTests::eightThreads);
         run("2 JVMs extract at once", LoaderTests::twoJvms);
-        run("unwritable first cache folder falls back; System.load gets the extracted path",
-                () -> unwritableFirstFolder(fake, resources));
-        run("no writable cache folder names every one", () -> noWritableFolder(fake));
-        run("property folder wins", () -> propertyFolderWins(fake));
-        run("property folder without the DLL is reported", () -> propertyFolderMissingFile(fake));
+        run("unwritable cache folders: the next one, System.load of the extracted path, every one named",
+                () -> unwritableFolders(fake, resources));
+        run("property folder wins; a missing DLL there is reported", () -> propertyFolder(fake));
         run("jar carries dist's DLLs, versioned manifest, POM, demo class path", () -> shippedJar(dist, version));
 
         try (java.util.stream.Stream<java.nio.file.Path> paths = Files.walk(scratch.toPath())) {
@@ -169,25 +166,19 @@ public final class LoaderTests {
         return new File(root, version + "-" + jdkSha256(content).substring(0, 32) + "/TonePort.dll");
     }
 
-    private static void contentAddressedPath() throws Exception {
+    private static void contentAddressedAndReused() throws Exception {
         File root = new File(scratch, "addressed");
         byte[] content = randomBytes(5000);
         File file = NativeLibraryLoader.extract("TonePort.dll", content, "4.5.6", root);
         check(file.equals(expectedPath(root, "4.5.6", content)), "path " + file);
         check(Arrays.equals(Files.readAllBytes(file.toPath()), content), "content");
-        File other = NativeLibraryLoader.extract("TonePort.dll", randomBytes(5000), "4.5.6", root);
-        check(!other.getParentFile().equals(file.getParentFile()), "another content, another folder");
-    }
-
-    private static void reuseWithoutRewriting() throws Exception {
-        File root = new File(scratch, "reuse");
-        byte[] content = randomBytes(5000);
-        File file = NativeLibraryLoader.extract("TonePort.dll", content, "1.0.0", root);
         check(file.setLastModified(1000000000000L), "set mtime");
         Object inode = Files.getAttribute(file.toPath(), "unix:ino");
-        check(NativeLibraryLoader.extract("TonePort.dll", content, "1.0.0", root).equals(file), "same path");
+        check(NativeLibraryLoader.extract("TonePort.dll", content, "4.5.6", root).equals(file), "same path");
         check(file.lastModified() == 1000000000000L, "mtime changed: rewritten");
         check(Files.getAttribute(file.toPath(), "unix:ino").equals(inode), "inode changed: replaced");
+        File other = NativeLibraryLoader.extract("TonePort.dll", randomBytes(5000), "4.5.6", root);
+        check(!other.getParentFile().equals(file.getParentFile()), "another content, another folder");
     }
 
     private static void corruptFileReplaced() throws Exception {
@@ -294,7 +285,7 @@ public final class LoaderTests {
         return new File(blocker, "quorlink-keyboard");
     }
 
-    private static void unwritableFirstFolder(ClassLoader fake, File resources) throws Exception {
+    private static void unwritableFolders(ClassLoader fake, File resources) throws Exception {
         byte[] x64 = Files.readAllBytes(new File(resources, "natives/windows-x86_64/TonePort.dll").toPath());
         File second = new File(scratch, "second");
         String message = expectLinkError(fake, "Windows 10", "amd64", null,
@@ -302,35 +293,29 @@ public final class LoaderTests {
         File extracted = expectedPath(second, "1.2.3", x64);
         check(message.startsWith("TonePort: cannot load " + extracted.getAbsolutePath() + ": "), message);
         check(Arrays.equals(Files.readAllBytes(extracted.toPath()), x64), "extracted the x64 copy");
+
+        File[] blocked = {unwritableRoot("blocked-1"), unwritableRoot("blocked-2")};
+        message = expectLinkError(fake, "Windows 10", "x86", null, Arrays.asList(blocked));
+        check(message.contains("windows-x86 copy") && message.contains(blocked[0].getPath())
+                && message.contains(blocked[1].getPath()), message);
     }
 
-    private static void noWritableFolder(ClassLoader fake) throws Exception {
-        File first = unwritableRoot("blocked-1");
-        File second = unwritableRoot("blocked-2");
-        String message = expectLinkError(fake, "Windows 10", "x86", null, Arrays.asList(first, second));
-        check(message.contains("windows-x86 copy") && message.contains(first.getPath())
-                && message.contains(second.getPath()), message);
-    }
-
-    private static void propertyFolderWins(ClassLoader fake) throws Exception {
-        File folder = newFolder("property");
-        Files.write(new File(folder, "TonePort.dll").toPath(), randomBytes(100));
-        File cache = new File(scratch, "property-cache");
-        String message = expectLinkError(fake, "Windows 10", "amd64", folder.getPath(),
-                Collections.singletonList(cache));
-        check(message.startsWith("TonePort: cannot load " + new File(folder, "TonePort.dll").getAbsolutePath()),
-                message);
-        check(!cache.exists(), "the jar's copy was extracted as well");
-    }
-
-    private static void propertyFolderMissingFile(ClassLoader fake) throws Exception {
-        File folder = newFolder("property-empty");
-        File cache = new File(scratch, "property-empty-cache");
-        String message = expectLinkError(fake, "Windows 10", "amd64", folder.getPath(),
-                Collections.singletonList(cache));
-        check(message.equals("TonePort: quorlink.library.path names the folder " + folder.getPath()
-                + ", which has no TonePort.dll"), message);
-        check(!cache.exists(), "fell back to the jar's copy");
+    // The property's folder with the DLL (loaded from there) and without it (reported); never the jar's copy.
+    private static void propertyFolder(ClassLoader fake) throws Exception {
+        for (boolean withDll : new boolean[] {true, false}) {
+            File folder = newFolder("property-" + withDll);
+            File dll = new File(folder, "TonePort.dll");
+            if (withDll) {
+                Files.write(dll.toPath(), randomBytes(100));
+            }
+            File cache = new File(scratch, "property-cache");
+            String message = expectLinkError(fake, "Windows 10", "amd64", folder.getPath(),
+                    Collections.singletonList(cache));
+            check(withDll ? message.startsWith("TonePort: cannot load " + dll.getAbsolutePath() + ": ")
+                          : message.equals("TonePort: quorlink.library.path names the folder " + folder.getPath()
+                                  + ", which has no TonePort.dll"), message);
+            check(!cache.exists(), "the jar's copy was extracted");
+        }
     }
 
     private static void shippedJar(File dist, String version) throws Exception {
