@@ -1,4 +1,4 @@
-# ql_jni_library(<Name> CORE <object library> EXPORTS <file>)
+# ql_jni_library(<Name> CORE <object library> EXPORTS <file> DESCRIPTION <text>)
 #
 # Builds the library twice from the same objects:
 #   <Name>          the shipped DLL, with the empty logging hook, into QL_DIST_DIR;
@@ -6,9 +6,10 @@
 #                   JNI host, into the build's bin folder, where the tests and the demo load it.
 # The exports file lists one function a line: "<name> <argument bytes>" for a stdcall JNI
 # function, "<name> cdecl" for a plain export. From it a module-definition file is made that
-# exports exactly those names, decorated as the platform's JVM looks them up.
+# exports exactly those names, decorated as the platform's JVM looks them up. Both builds carry a
+# version resource with the project's version and DESCRIPTION.
 function(ql_jni_library name)
-  cmake_parse_arguments(ARG "" "CORE;EXPORTS" "" ${ARGN})
+  cmake_parse_arguments(ARG "" "CORE;EXPORTS;DESCRIPTION" "" ${ARGN})
   file(STRINGS ${ARG_EXPORTS} lines REGEX "^[A-Za-z_]")
   set(def "LIBRARY ${name}\nEXPORTS\n")
   foreach(line IN LISTS lines)
@@ -25,12 +26,17 @@ function(ql_jni_library name)
   file(WRITE ${def_file} "${def}")
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${ARG_EXPORTS})
 
-  add_library(${name} SHARED ${def_file})
+  set(QL_RC_NAME ${name})
+  set(QL_RC_DESCRIPTION "${ARG_DESCRIPTION}")
+  set(rc_file ${CMAKE_CURRENT_BINARY_DIR}/${name}.version.rc)
+  configure_file(${CMAKE_SOURCE_DIR}/cmake/version.rc.in ${rc_file} @ONLY)
+
+  add_library(${name} SHARED ${def_file} ${rc_file})
   target_link_libraries(${name} PRIVATE ${ARG_CORE} log_diagnostic_empty)
   set_target_properties(${name} PROPERTIES PREFIX "" RUNTIME_OUTPUT_DIRECTORY ${QL_DIST_DIR})
   target_link_options(${name} PRIVATE -s)  # what ships carries no debug information
 
-  add_library(${name}_checked SHARED ${def_file})
+  add_library(${name}_checked SHARED ${def_file} ${rc_file})
   target_link_libraries(${name}_checked PRIVATE ${ARG_CORE} log_diagnostic_to_host)
   set_target_properties(${name}_checked PROPERTIES PREFIX "" OUTPUT_NAME ${name})
 endfunction()

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The main command: builds both libraries for 32-bit and 64-bit Windows into dist/x86 and
-# dist/x64, the jars into dist/, and runs the demo of the whole flow under Wine.
+# dist/x64, then the jar that carries both, its POM, sources, Javadoc and the demo jar into dist/,
+# and runs the demo of the whole flow under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -12,6 +13,9 @@ for arch in "${arches[@]}"; do
   cmake --preset "$arch" -DBUILD_TESTING=OFF >/dev/null
   cmake --build --preset "$arch"
 done
+
+echo "== Packaging the jars"
+cmake -DBUILDS="build/x86;build/x64" -P java/package.cmake
 
 # Wine maps drive Z: to /, so that is where a Windows program finds dist/.
 windows_path() { local dir; dir=$(cd "$1" && pwd -P); echo "Z:${dir//\//\\}"; }
@@ -41,4 +45,5 @@ done
 
 echo "== Built"
 ls -l dist/x86/TonePort.dll dist/x86/ChordGate.dll dist/x64/TonePort.dll dist/x64/ChordGate.dll \
-      dist/quorlink-keyboard.jar dist/quorlink-keyboard-demo.jar
+      dist/quorlink-keyboard.jar dist/quorlink-keyboard.pom dist/quorlink-keyboard-sources.jar \
+      dist/quorlink-keyboard-javadoc.jar dist/quorlink-keyboard-demo.jar

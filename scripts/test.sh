@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The test command: builds everything for x86 and x64 and runs every test under Wine, each
-# architecture in its own build's private Wine prefixes; ends with the count over both.
+# The test command: builds everything for x86 and x64 and the jars, runs the Java tests on this
+# machine's JDK and every test under Wine, each architecture in its own build's private Wine
+# prefixes; ends with the count over all.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -13,11 +14,27 @@ for arch in "${arches[@]}"; do
   cmake --build --preset "$arch"
 done
 
+echo "== Packaging the jars"
+cmake -DBUILDS="build/x86;build/x64" -P java/package.cmake
+
 status=0
 passed=0
 failed=0
 jvm_passed=0
 jvm_failed=0
+
+echo "== Java tests (JDK)"
+log=build/java-tests.log
+bash tests/java/run.sh 2>&1 | tee "$log" || status=1
+if summary=$(grep -E '^java tests: [0-9]+ passed, [0-9]+ failed$' "$log" | tail -n 1); then
+  read -r _ _ p _ f _ <<<"$summary"
+  passed=$((passed + p))
+  failed=$((failed + f))
+else
+  echo "java: the tests gave no summary"
+  status=1
+fi
+
 for arch in "${arches[@]}"; do
   echo "== Tests ($arch)"
   log="build/$arch/ctest.log"

@@ -11,11 +11,12 @@ import com.morvane.quorlink.services.sound.TonePort;
  * gives a value other than the one a working keyboard gives.
  *
  * <pre>
- * java -Djava.library.path=dist\x64 -jar dist\quorlink-keyboard-demo.jar [first second third [seconds]]
+ * java -jar dist\quorlink-keyboard-demo.jar [first second third [seconds]]
  * </pre>
  *
  * The three numbers are handed to {@code RegisterStandard} unchanged (their meaning is the
- * keyboard's); the listener listens for {@code seconds} (default 15). Use dist\x86 with a 32-bit JVM.
+ * keyboard's); the listener listens for {@code seconds} (default 15). The demo jar finds
+ * quorlink-keyboard.jar beside it, which loads its own DLLs for a 32-bit or a 64-bit JVM.
  */
 public final class KeyboardDemo {
     private int wrongSteps;
