@@ -7,6 +7,7 @@
 #include <olectl.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "chord_gate_service.h"
@@ -73,6 +74,16 @@ public:
         });
     }
 
+    // On a thread of its own, not the one that called ChordGate_Init.
+    jlong plainRegisterStandardElsewhere() {
+        HRESULT result = -100;
+        std::thread([&] { result = gate.ChordGate_RegisterStandard(1, 2, 3); }).join();
+        return result;
+    }
+    jlong plainCleanupElsewhere() {
+        std::thread([&] { gate.ChordGate_Cleanup(); }).join();
+        return 0;
+    }
     jlong plainInit() { return gate.ChordGate_Init(); }
     jlong plainCleanup() { return gate.ChordGate_Cleanup(), 0; }
     jlong plainRegisterStandard() { return gate.ChordGate_RegisterStandard(1, 2, 3); }
@@ -351,6 +362,13 @@ const HotKeyRow kRows[] = {
       {"ChordGate_Cleanup", &HotKeyFaults::plainCleanup, 0}, kComponentsAlive(1), kPlainRegisterNotSetUp, kRegister,
       {"...reached the service thread's component on its thread", &HotKeyFaults::lastRegistrationReached, 2},
       kCleanup, kComponentsAlive(0)}},
+    // The plain set-up's component is called and released only on the thread that made it.
+    {"PlainCallsOnAnotherThread", {},
+     {{"ChordGate_Init", &HotKeyFaults::plainInit, S_OK},
+      {"ChordGate_RegisterStandard elsewhere", &HotKeyFaults::plainRegisterStandardElsewhere, RPC_E_WRONG_THREAD},
+      {"ChordGate_Cleanup elsewhere", &HotKeyFaults::plainCleanupElsewhere, 0}, kComponentsAlive(1),
+      {"ChordGate_RegisterStandard", &HotKeyFaults::plainRegisterStandard, S_OK},
+      {"ChordGate_Cleanup", &HotKeyFaults::plainCleanup, 0}, kComponentsAlive(0), kPlainRegisterNotSetUp}},
     {"PlainSetUpAndCleanupThenJavaSetUp", {},
      {{"ChordGate_Init", &HotKeyFaults::plainInit, S_OK},
       {"ChordGate_RegisterStandard", &HotKeyFaults::plainRegisterStandard, S_OK},
