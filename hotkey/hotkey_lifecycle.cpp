@@ -182,7 +182,10 @@ DWORD WINAPI hotKeyServiceThread(LPVOID parameter) {
         startUpStatus = kUnexpectedError;
     }
     // A failed first start-up has left the apartment and detached before RawInit hears of it.
-    if (request) request->signalDone();
+    if (request) {
+        request->signalDone();
+        request->release();
+    }
     return 0;
 }
 

@@ -8,24 +8,33 @@
 
 #include "win_resources.h"
 
+// Holds an SRW lock exclusively for its lifetime.
+class ExclusiveLock {
+public:
+    explicit ExclusiveLock(SRWLOCK& lock) : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
+    ~ExclusiveLock() { ReleaseSRWLockExclusive(&lock_); }
+    ExclusiveLock(const ExclusiveLock&) = delete;
+    ExclusiveLock& operator=(const ExclusiveLock&) = delete;
+
+private:
+    SRWLOCK& lock_;
+};
+
 // Work for a service thread: a plain function, since it only touches the library's module state.
 // The record is shared by the caller, who may stop waiting for it, and the service thread, which
-// runs it whenever it gets to it; the last of the two frees it.
+// runs it whenever it gets to it; the last of the two frees it. The caller waits on its completion
+// for a bounded time.
 class ServiceRequest {
 public:
     using Work = void (*)();
 
-    // Null when the record or its event cannot be made. The record comes from the process heap,
-    // not the C++ allocator: making a request neither throws nor takes the library's allocations.
+    // Null when the record cannot be made. It comes from the process heap, not the C++ allocator,
+    // so making a request neither throws nor takes the library's allocations; and it holds no
+    // kernel handle, so a record that outlives its caller for a moment leaves the process's
+    // handles as they were.
     static ServiceRequest* create(Work work) {
         void* memory = HeapAlloc(GetProcessHeap(), 0, sizeof(ServiceRequest));
-        if (!memory) return nullptr;
-        HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        if (!done) {
-            HeapFree(GetProcessHeap(), 0, memory);
-            return nullptr;
-        }
-        return ::new (memory) ServiceRequest(work, done);
+        return memory ? ::new (memory) ServiceRequest(work) : nullptr;
     }
 
     void share() { InterlockedIncrement(&owners_); }
@@ -40,18 +49,37 @@ public:
         work_();
         signalDone();
     }
-    void signalDone() { SetEvent(done_); }
-    bool done() const { return WaitForSingleObject(done_, 0) == WAIT_OBJECT_0; }
-    bool waitDone(DWORD timeoutMs) const { return WaitForSingleObject(done_, timeoutMs) == WAIT_OBJECT_0; }
+    // Wakes the waiters under the lock: a caller that sees the request done may free it at once.
+    void signalDone() {
+        ExclusiveLock locked(lock_);
+        done_ = true;
+        WakeAllConditionVariable(&doneChanged_);
+    }
+    bool done() {
+        ExclusiveLock locked(lock_);
+        return done_;
+    }
+    bool waitDone(DWORD timeoutMs) {
+        ExclusiveLock locked(lock_);
+        const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+        while (!done_) {
+            const ULONGLONG now = GetTickCount64();
+            if (now >= deadline) break;
+            SleepConditionVariableSRW(&doneChanged_, &lock_, DWORD(deadline - now), 0);
+        }
+        return done_;
+    }
 
 private:
-    ServiceRequest(Work work, HANDLE done) : work_(work), done_(done) {}
-    ~ServiceRequest() { CloseHandle(done_); }
+    explicit ServiceRequest(Work work) : work_(work) {}
+    ~ServiceRequest() = default;
     ServiceRequest(const ServiceRequest&) = delete;
     ServiceRequest& operator=(const ServiceRequest&) = delete;
 
     Work work_;
-    HANDLE done_;
+    SRWLOCK lock_ = SRWLOCK_INIT;
+    CONDITION_VARIABLE doneChanged_ = CONDITION_VARIABLE_INIT;
+    bool done_ = false;
     volatile LONG owners_ = 1;
 };
 
@@ -107,14 +135,18 @@ inline PendingRequest requestOnServiceThread(DWORD serviceThreadId, ServiceReque
 }
 
 // Starts a service thread at entry with its first start-up, which the thread runs itself and
-// signals through the request it gets as its parameter (ending the thread on failure). The caller's
-// share keeps the request; one that gave up waiting keeps it until the next Init. Empty when no
-// thread could be started: no thread, no answer.
+// signals through the request it gets as its parameter (ending the thread on failure), then
+// releases its share of it. A caller that gave up waiting keeps its share until the next Init.
+// Empty when no thread could be started: no thread, no answer.
 inline PendingRequest startServiceThread(LPTHREAD_START_ROUTINE entry, UniqueHandle& thread, DWORD& threadId) {
     PendingRequest request(ServiceRequest::create(nullptr));
     if (!request) return request;
+    request.get()->share();  // the thread's
     thread.reset(CreateThread(nullptr, 0, entry, request.get(), 0, &threadId));
-    if (!thread) request.reset();
+    if (!thread) {
+        request.get()->release();
+        request.reset();
+    }
     return request;
 }
 
@@ -165,6 +197,7 @@ inline void startUpForInit(const ServiceThreadStartUp& startUp, PendingRequest& 
 [[noreturn]] inline void serveFromNowOn(volatile LONG& serving, ServiceRequest* firstStartUp) {
     InterlockedExchange(&serving, 1);
     firstStartUp->signalDone();
+    firstStartUp->release();
     runMessageLoop();
 }
 
@@ -173,15 +206,3 @@ inline void startUpForInit(const ServiceThreadStartUp& startUp, PendingRequest& 
 inline bool threadAlive(HANDLE thread) {
     return thread && WaitForSingleObject(thread, 0) == WAIT_TIMEOUT;
 }
-
-// Holds an SRW lock exclusively for its lifetime.
-class ExclusiveLock {
-public:
-    explicit ExclusiveLock(SRWLOCK& lock) : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
-    ~ExclusiveLock() { ReleaseSRWLockExclusive(&lock_); }
-    ExclusiveLock(const ExclusiveLock&) = delete;
-    ExclusiveLock& operator=(const ExclusiveLock&) = delete;
-
-private:
-    SRWLOCK& lock_;
-};

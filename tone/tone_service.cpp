@@ -103,6 +103,7 @@ DWORD WINAPI toneServiceThreadEntry(LPVOID parameter) {
     // hears of it, so nothing of it is still running when the caller goes on (a Java client may
     // well exit right away).
     request->signalDone();
+    request->release();
     return 0;
 }
 
