@@ -16,11 +16,19 @@ bool sameNameIgnoringAsciiCase(const wchar_t* name, const wchar_t* expected) {
     }
 }
 
+// Sinks alive now; the checked build exports it, so tests see every clean-up release its sink.
+volatile LONG liveSinks = 0;
+
 }  // namespace
+
+LONG liveHotKeyEventSinks() noexcept { return liveSinks; }
+
+HotKeyEventSink::HotKeyEventSink() noexcept { InterlockedIncrement(&liveSinks); }
 
 HotKeyEventSink::~HotKeyEventSink() {
     hotKeyCallback_ = nullptr;
     statusCallback_ = nullptr;
+    InterlockedDecrement(&liveSinks);
 }
 
 void HotKeyEventSink::SetCallbacks(HotKeyCallback hotKey, StatusCallback status) noexcept {
@@ -72,6 +80,15 @@ HRESULT STDMETHODCALLTYPE HotKeyEventSink::GetIDsOfNames(REFIID, LPOLESTR* names
 
 HRESULT STDMETHODCALLTYPE HotKeyEventSink::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*,
                                                   EXCEPINFO*, UINT*) noexcept {
+    // A listener method may clean up from within the callback, which lets go of this sink's
+    // last references; the sink lives until the call has returned.
+    AddRef();
+    const HRESULT result = dispatch(id, params);
+    Release();
+    return result;
+}
+
+HRESULT HotKeyEventSink::dispatch(DISPID id, const DISPPARAMS* params) const noexcept {
     switch (id) {
     case kHotKeyHitEvent: {
         // The values are read without looking at their type tags, but never beyond the

@@ -12,11 +12,12 @@ using StatusCallback = void (*)(std::int32_t status);
 
 class HotKeyEventSink : public IDispatch {
 public:
-    HotKeyEventSink() = default;
+    HotKeyEventSink() noexcept;
     HotKeyEventSink(const HotKeyEventSink&) = delete;
     HotKeyEventSink& operator=(const HotKeyEventSink&) = delete;
 
-    // Called once, before the sink is handed to anybody; either callback may be null.
+    // Called before the sink is handed to anybody, and with nulls on the thread events come on
+    // when the sink is cut off; either callback may be null.
     void SetCallbacks(HotKeyCallback hotKey, StatusCallback status) noexcept;
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) noexcept override;
@@ -34,8 +35,13 @@ private:
     // Runs only from the Release that drops the last reference.
     virtual ~HotKeyEventSink();
 
+    HRESULT dispatch(DISPID id, const DISPPARAMS* params) const noexcept;
+
     // Clean-up releases the module's reference from another thread than the one events come on.
     volatile LONG referenceCount_ = 0;
     HotKeyCallback hotKeyCallback_ = nullptr;
     StatusCallback statusCallback_ = nullptr;
 };
+
+// How many sinks are alive in the process.
+LONG liveHotKeyEventSinks() noexcept;

@@ -1,8 +1,9 @@
-// The hot-key service thread and the set-up and clean-up around it. Init starts the thread,
-// which creates the keyboard hot-key component in its own single-threaded apartment, publishes
-// it in the hand-off stream, advises the event sink and then serves COM for the rest of the
-// process's life; Cleanup releases what set-up stored. ChordGate_Init and ChordGate_Cleanup do
-// the reduced set-up of native callers on their own thread.
+// The hot-key service thread and the set-up and clean-up around it. The first Init starts the
+// thread, and every start-up and tear-down runs on it, so the keyboard hot-key component, its
+// connection and the event sink live in the thread's single-threaded apartment from creation to
+// release. A start-up creates the component, publishes it in the hand-off stream, advises the
+// sink and takes ISoftKey; Cleanup has the thread take all that back. ChordGate_Init and
+// ChordGate_Cleanup keep a separate, reduced set-up of native callers on their own thread.
 #include "hotkey_lifecycle.h"
 
 #include <ocidl.h>
@@ -34,51 +35,62 @@ constexpr LONG kUnexpectedError = -9;
 
 constexpr DWORD kStartUpWaitMs = 10000;
 
-// Module state.
-UniqueHandle startUpEvent;
+// Module state of the Java set-up. The pointers belong to the service thread's apartment and are
+// touched on that thread only; other threads see the set-up through the flag and the stream.
 UniqueHandle serviceThread;
+DWORD serviceThreadId = 0;
+volatile LONG serving = 0;             // the thread came through its first start-up and takes requests
+volatile LONG serviceSetUpHeld = 0;    // a start-up succeeded and no Cleanup has claimed it since
+PendingRequest pendingStartUp;         // the latest start-up, which a timed-out Init may still wait for
 volatile LONG startUpStatus = kTimedOut;
 volatile HRESULT startUpErrorCode = S_OK;
 IHotKeyService* pHotKey = nullptr;
 ISoftKey* pSoftKey = nullptr;
 HotKeyEventSink* pEventSink = nullptr;
+IConnectionPoint* pConnectionPoint = nullptr;
+DWORD adviseCookie = 0;
 IStream* handOffStream = nullptr;
 SRWLOCK moduleStateLock = SRWLOCK_INIT;
 SRWLOCK initLock = SRWLOCK_INIT;
 
-// Caller holds the module-state lock.
+// Module state of the plain set-up: made, called and released on one native caller's thread.
+IHotKeyService* plainHotKey = nullptr;
+ISoftKey* plainSoftKey = nullptr;
+DWORD plainOwnerThreadId = 0;
+
 template <class Interface>
 void releaseHeld(Interface*& held) {
     if (Interface* old = std::exchange(held, nullptr)) old->Release();
 }
 
-// Stores fresh as the module's reference, replacing (and releasing) what was stored. Pass a copy
-// to keep a reference of one's own, or move it in to hand it over.
-template <class Interface>
-void hold(Interface*& held, ComPtr<Interface> fresh) {
-    HandOffStreamAccess access;
-    releaseHeld(held);
-    held = fresh.Detach();
+// Gives back the reference that the stream's marshalled copy holds, then the stream.
+void releaseHandOffStream() {
+    IStream* stream = nullptr;
+    {
+        HandOffStreamAccess access;
+        stream = std::exchange(access.stream(), nullptr);
+    }
+    if (!stream) return;
+    const LARGE_INTEGER start{};
+    stream->Seek(start, STREAM_SEEK_SET, nullptr);
+    CoReleaseMarshalData(stream);
+    stream->Release();
 }
 
-// In clean-up's order; each only if it is there.
-void releaseEverything() {
-    HandOffStreamAccess access;
-    releaseHeld(pEventSink);
+// On the service thread: takes back whatever a start-up made, complete or not. The sink is cut
+// off from the listener first, so that nothing reaches Java once this has run, even from a
+// component that keeps its sinks; a sink whose Invoke is on the stack holds itself until it returns.
+void tearDown() {
+    InterlockedExchange(&serviceSetUpHeld, 0);
+    if (pEventSink) pEventSink->SetCallbacks(nullptr, nullptr);
+    releaseHandOffStream();
+    if (pConnectionPoint) {
+        if (adviseCookie) pConnectionPoint->Unadvise(std::exchange(adviseCookie, 0));
+        releaseHeld(pConnectionPoint);
+    }
     releaseHeld(pSoftKey);
     releaseHeld(pHotKey);
-    releaseHeld(access.stream());
-}
-
-// The same, but only when there is a component; false when there is none.
-bool releaseSetUp() {
-    HandOffStreamAccess access;
-    if (!pHotKey) return false;
     releaseHeld(pEventSink);
-    releaseHeld(pSoftKey);
-    releaseHeld(pHotKey);
-    releaseHeld(access.stream());
-    return true;
 }
 
 struct StartUpOutcome {
@@ -86,104 +98,105 @@ struct StartUpOutcome {
     HRESULT errorCode;
 };
 
-// Steps 2 to 11 of the start-up. Each step stores its result in the module state as soon as it
-// has one, and keeps a reference of its own while it works, so that a clean-up that comes
-// during a late start-up never releases a pointer the thread still uses.
-StartUpOutcome startUp() {
-    // The apartment is never left: after success the thread serves it for good, and after a
-    // failure what the thread stored must stay usable for clean-up.
-    HRESULT hr = CoInitialize(nullptr);
-    if (FAILED(hr)) return {kCannotInitializeCom, hr};
-
-    // Any other success code fails the start-up; an object that came with it is not kept.
-    ComPtr<IHotKeyService> hotKey;
-    hr = CoCreateInstance(CLSID_KeyboardHotKeyService, nullptr, CLSCTX_INPROC_SERVER, IID_IHotKeyService,
-                          reinterpret_cast<void**>(hotKey.GetAddressOf()));
+// Steps 3 to 11 of a start-up, on the service thread in its apartment, into the module state.
+StartUpOutcome setUp() {
+    // Any other success code fails the start-up; an object that came with it is released with
+    // the rest.
+    HRESULT hr = CoCreateInstance(CLSID_KeyboardHotKeyService, nullptr, CLSCTX_INPROC_SERVER, IID_IHotKeyService,
+                                  reinterpret_cast<void**>(&pHotKey));
     if (hr != S_OK) return {kCannotCreateComponent, hr};
-    hold(pHotKey, hotKey);
 
-    ComPtr<IStream> stream;
-    hr = CoMarshalInterThreadInterfaceInStream(IID_IHotKeyService, hotKey.Get(), &stream);
-    if (FAILED(hr)) return {kCannotMarshal, hr};
-    hold(handOffStream, std::move(stream));
+    {
+        HandOffStreamAccess handOff;
+        hr = CoMarshalInterThreadInterfaceInStream(IID_IHotKeyService, pHotKey, &handOff.stream());
+        if (FAILED(hr)) {
+            handOff.stream() = nullptr;
+            return {kCannotMarshal, hr};
+        }
+    }
 
     ComPtr<IConnectionPointContainer> container;
-    hr = hotKey.As(&container);
+    hr = pHotKey->QueryInterface(IID_PPV_ARGS(&container));
     if (FAILED(hr)) return {kNoConnectionPointContainer, hr};
 
-    ComPtr<IConnectionPoint> connectionPoint;
-    hr = container->FindConnectionPoint(IID_IHotKeyEvents, &connectionPoint);
+    hr = container->FindConnectionPoint(IID_IHotKeyEvents, &pConnectionPoint);
     if (FAILED(hr)) return {kNoConnectionPoint, hr};
     container.Reset();
 
     // A failed allocation throws and ends the start-up as any exception does.
-    ComPtr<HotKeyEventSink> sink = new HotKeyEventSink;
-    hold(pEventSink, sink);  // the module's one reference, which clean-up releases
-    sink->SetCallbacks(ForwardHotKeyHit, ForwardKeyboardStatus);
+    pEventSink = new HotKeyEventSink;
+    pEventSink->AddRef();  // the module's one reference, which tear-down releases
+    pEventSink->SetCallbacks(ForwardHotKeyHit, ForwardKeyboardStatus);
 
     ComPtr<IUnknown> sinkUnknown;
-    hr = sink->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(sinkUnknown.GetAddressOf()));
+    hr = pEventSink->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(sinkUnknown.GetAddressOf()));
     if (FAILED(hr)) return {kNoSinkUnknown, hr};
 
-    // Neither the result nor the cookie is needed: the sink is never unadvised. The connection
-    // point keeps the advice without the thread's reference on it, so that reference goes.
-    DWORD cookie = 0;
-    connectionPoint->Advise(sinkUnknown.Get(), &cookie);
+    // Its result is not examined: a refused advice leaves a cookie of 0, which is not unadvised.
+    pConnectionPoint->Advise(sinkUnknown.Get(), &adviseCookie);
 
-    ComPtr<ISoftKey> softKey;
-    hr = hotKey.As(&softKey);
+    hr = pHotKey->QueryInterface(IID_ISoftKey, reinterpret_cast<void**>(&pSoftKey));
     if (FAILED(hr)) return {kNoSoftKey, hr};
-    hold(pSoftKey, std::move(softKey));
 
+    InterlockedExchange(&serviceSetUpHeld, 1);
     return {kReady, S_OK};
 }
 
-// The status (and its error code) is written before the event is signalled.
-void finishStartUp(const StartUpOutcome& outcome) {
-    if (outcome.status != kReady) startUpErrorCode = outcome.errorCode;
-    startUpStatus = outcome.status;
-    SetEvent(startUpEvent.get());
-}
-
-void finishWithUnexpectedError() {
-    startUpStatus = kUnexpectedError;
-    SetEvent(startUpEvent.get());
-}
-
-DWORD WINAPI hotKeyServiceThread(LPVOID) {
+// A failed start-up leaves nothing behind, so a later Init starts from scratch.
+StartUpOutcome startUp() {
+    StartUpOutcome outcome{kUnexpectedError, S_OK};
     try {
-        StartUpOutcome outcome{};
-        {
-            // Attached as a daemon, so that the thread never keeps the Java client from exiting.
-            // After a successful start-up the thread never leaves this frame and stays attached;
-            // the forwards use this attachment.
-            DaemonJvmAttachment jvm(storedJavaVM());
-            outcome = startUp();
-            if (outcome.status == kReady) {
-                finishStartUp(outcome);
-                runMessageLoop();
-            }
-        }
-        // A failed start-up is detached before RawInit hears of it.
-        finishStartUp(outcome);
+        outcome = setUp();
     } catch (...) {
-        finishWithUnexpectedError();  // the attachment has been undone by the unwinding
+    }
+    if (outcome.status != kReady) tearDown();
+    return outcome;
+}
+
+// The status (and its error code) is written before the start-up's request is signalled.
+void recordStartUp(const StartUpOutcome& outcome) {
+    if (outcome.status != kReady && outcome.status != kUnexpectedError) startUpErrorCode = outcome.errorCode;
+    startUpStatus = outcome.status;
+}
+
+// A start-up on the living thread, after a clean-up or a failed start-up there.
+void startUpAgain() { recordStartUp(startUp()); }
+
+// The first start-up comes with the thread itself. Attached as a daemon, so that the thread never
+// keeps the Java client from exiting; once it succeeded the thread keeps its apartment and its
+// attachment for good.
+DWORD WINAPI hotKeyServiceThread(LPVOID parameter) {
+    auto* request = static_cast<ServiceRequest*>(parameter);
+    MSG queue;
+    PeekMessageA(&queue, nullptr, 0, 0, PM_NOREMOVE);  // requests can be posted from now on
+    try {
+        DaemonJvmAttachment jvm(storedJavaVM());
+        ComApartment apartment;
+        const StartUpOutcome outcome =
+            apartment.failed() ? StartUpOutcome{kCannotInitializeCom, apartment.result()} : startUp();
+        recordStartUp(outcome);
+        if (outcome.status == kReady) serveFromNowOn(serving, std::exchange(request, nullptr));
+    } catch (...) {
+        // Also from a dispatched message: the thread ends, and a later Init starts another.
+        InterlockedExchange(&serving, 0);
+        startUpStatus = kUnexpectedError;
+    }
+    // A failed first start-up has left the apartment and detached before RawInit hears of it.
+    if (request) {
+        request->signalDone();
+        request->release();
     }
     return 0;
 }
 
-void startServiceThread() {
-    if (serviceThread) {
-        // The earlier thread ended: its outcome must not stand for this start-up, and what it
-        // stored is replaced by what this one stores.
-        serviceThread.reset();
-        releaseEverything();
-        startUpStatus = kTimedOut;
-        startUpErrorCode = S_OK;
-    }
-    startUpEvent.reset(CreateEventA(nullptr, FALSE, FALSE, nullptr));
-    serviceThread.reset(CreateThread(nullptr, 0, hotKeyServiceThread, nullptr, 0, nullptr));
+void resetStartUpStatus() {
+    startUpStatus = kTimedOut;
+    startUpErrorCode = S_OK;
 }
+
+const ServiceThreadStartUp kStartUp{hotKeyServiceThread, startUpAgain, resetStartUpStatus};
+
+bool onServiceThread() { return serving && GetCurrentThreadId() == serviceThreadId; }
 
 void logStartUpStatus(JNIEnv* env, jobject caller, LONG status, HRESULT errorCode) {
     switch (status) {
@@ -216,21 +229,22 @@ void logStartUpStatus(JNIEnv* env, jobject caller, LONG status, HRESULT errorCod
 HandOffStreamAccess::HandOffStreamAccess() : lock_(moduleStateLock) {}
 IStream*& HandOffStreamAccess::stream() { return handOffStream; }
 
-bool hotKeyServiceHeld() {
-    HandOffStreamAccess access;
-    return pHotKey != nullptr;
-}
-
-ComPtr<IHotKeyService> heldHotKeyService() {
-    HandOffStreamAccess access;
-    return ComPtr<IHotKeyService>(pHotKey);
-}
+bool hotKeyServiceHeld() { return serviceSetUpHeld != 0; }
 
 void logCaughtException(JNIEnv* env, jobject caller, const char* message) noexcept {
     try {
         logDiagnostic(env, caller, "severe", message, 0);
     } catch (...) {
     }
+}
+
+HRESULT plainHotKeyService(IHotKeyService** hotKey) {
+    *hotKey = nullptr;
+    if (!plainHotKey) return kPlainNotSetUp;
+    // A component's own pointer is for the thread that made it; other threads get no call through it.
+    if (GetCurrentThreadId() != plainOwnerThreadId) return RPC_E_WRONG_THREAD;
+    *hotKey = plainHotKey;
+    return S_OK;
 }
 
 extern "C" {
@@ -243,13 +257,7 @@ JNIEXPORT jlong JNICALL Java_com_morvane_quorlink_services_keyboard_ChordGate_Ra
         env->GetJavaVM(&vm);
         storeJavaVM(vm);
 
-        if (!threadAlive(serviceThread.get())) {
-            startServiceThread();
-            WaitForSingleObject(startUpEvent.get(), kStartUpWaitMs);
-        } else if (startUpStatus == kTimedOut) {
-            // Still starting after an earlier Init timed out: wait for the same start-up.
-            WaitForSingleObject(startUpEvent.get(), kStartUpWaitMs);
-        }
+        startUpForInit(kStartUp, pendingStartUp, serviceThread, serviceThreadId, serving, serviceSetUpHeld, kStartUpWaitMs);
 
         const LONG status = startUpStatus;
         logStartUpStatus(env, caller, status, startUpErrorCode);
@@ -264,15 +272,20 @@ JNIEXPORT jlong JNICALL Java_com_morvane_quorlink_services_keyboard_ChordGate_In
     return Java_com_morvane_quorlink_services_keyboard_ChordGate_RawInit(env, caller);
 }
 
-// 0 after releasing, 1 when there was nothing to release (also after an exception).
+// 0 once the set-up is claimed and the service thread has taken it back, or has the tear-down
+// queued when it does not get to it within the start-up's wait (a listener method blocks it);
+// 1 when there was nothing to take back (also after an exception).
 JNIEXPORT jlong JNICALL Java_com_morvane_quorlink_services_keyboard_ChordGate_RawCleanup(JNIEnv* env,
                                                                                         jclass caller) {
     try {
-        if (!releaseSetUp()) {
+        if (!InterlockedExchange(&serviceSetUpHeld, 0)) {
             logDiagnostic(env, caller, "severe", "Cleanup(): pHotKey is null", 0);
             return 1;
         }
-        CoUninitialize();
+        const bool onItsOwnThread = onServiceThread();
+        requestOnServiceThread(serviceThreadId, tearDown).waitDone(kStartUpWaitMs);
+        // The service thread keeps its apartment for good; a Java caller leaves its own once.
+        if (!onItsOwnThread) CoUninitialize();
         return 0;
     } catch (...) {
         logCaughtException(env, caller, "Cleanup(): unexpected error");
@@ -285,6 +298,8 @@ JNIEXPORT jlong JNICALL Java_com_morvane_quorlink_services_keyboard_ChordGate_Cl
 }
 
 HRESULT __cdecl ChordGate_Init(void) {
+    if (plainHotKey && GetCurrentThreadId() != plainOwnerThreadId) return RPC_E_WRONG_THREAD;
+
     // Balanced by ChordGate_Cleanup on the same thread.
     const HRESULT init = CoInitialize(nullptr);
     if (FAILED(init)) return init;
@@ -293,16 +308,18 @@ HRESULT __cdecl ChordGate_Init(void) {
     HRESULT hr = CoCreateInstance(CLSID_KeyboardHotKeyService, nullptr, CLSCTX_INPROC_SERVER, IID_IHotKeyService,
                                   reinterpret_cast<void**>(hotKey.GetAddressOf()));
     if (hr != S_OK) return hr;
-    hold(pHotKey, hotKey);
-
-    ComPtr<ISoftKey> softKey;
-    hr = hotKey.As(&softKey);
-    hold(pSoftKey, std::move(softKey));
-    return hr;
+    releaseHeld(plainSoftKey);
+    releaseHeld(plainHotKey);
+    plainOwnerThreadId = GetCurrentThreadId();
+    plainHotKey = hotKey.Detach();
+    return plainHotKey->QueryInterface(IID_ISoftKey, reinterpret_cast<void**>(&plainSoftKey));
 }
 
+// Releases only what ChordGate_Init made, on the thread that made it.
 void __cdecl ChordGate_Cleanup(void) {
-    releaseEverything();
+    if (plainHotKey && GetCurrentThreadId() != plainOwnerThreadId) return;
+    releaseHeld(plainSoftKey);
+    releaseHeld(plainHotKey);
     CoUninitialize();
 }
 

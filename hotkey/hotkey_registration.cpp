@@ -1,6 +1,6 @@
 // The hot-key registrations. The Java forms borrow the component from the hand-off stream on the
-// calling thread and put a fresh copy back for the next caller; the plain forms call pHotKey
-// directly on the thread that set the library up with ChordGate_Init.
+// calling thread and put a fresh copy back for the next caller; the plain forms call the component
+// that ChordGate_Init made, directly, on the thread that made it.
 #include <cstdint>
 #include <utility>
 
@@ -14,9 +14,8 @@ using Microsoft::WRL::ComPtr;
 
 namespace {
 
-// What the Java RegisterStandard and the plain forms return when there is no component: 1, a
-// value that a caller cannot tell from the component's S_FALSE.
-constexpr HRESULT kNotSetUp = 1;
+// What the Java RegisterStandard returns when there is no component, as the plain forms do.
+constexpr HRESULT kNotSetUp = kPlainNotSetUp;
 // The code logged and returned for a take from an absent hand-off stream (before set-up, after
 // clean-up or a failed refill): what CoUnmarshalInterface answers for a null stream.
 constexpr HRESULT kEmptyHandOffStream = E_INVALIDARG;
@@ -139,20 +138,23 @@ JNIEXPORT jlong JNICALL Java_com_morvane_quorlink_services_keyboard_ChordGate_Un
 }
 
 HRESULT __cdecl ChordGate_RegisterStandard(LONG first, LONG second, LONG third) {
-    const ComPtr<IHotKeyService> hotKey = heldHotKeyService();
-    if (!hotKey) return kNotSetUp;
+    IHotKeyService* hotKey = nullptr;
+    const HRESULT held = plainHotKeyService(&hotKey);
+    if (held != S_OK) return held;
     return hotKey->RegisterStandard(first, second, third);
 }
 
 HRESULT __cdecl ChordGate_UnregisterHot(LONG first, LONG second) {
-    const ComPtr<IHotKeyService> hotKey = heldHotKeyService();
-    if (!hotKey) return kNotSetUp;
+    IHotKeyService* hotKey = nullptr;
+    const HRESULT held = plainHotKeyService(&hotKey);
+    if (held != S_OK) return held;
     return hotKey->UnregisterHot(first, second);
 }
 
 HRESULT __cdecl ChordGate_UnregisterAllHot(void) {
-    const ComPtr<IHotKeyService> hotKey = heldHotKeyService();
-    if (!hotKey) return kNotSetUp;
+    IHotKeyService* hotKey = nullptr;
+    const HRESULT held = plainHotKeyService(&hotKey);
+    if (held != S_OK) return held;
     return hotKey->UnregisterAllHot();
 }
 

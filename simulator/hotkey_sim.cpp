@@ -61,6 +61,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override
     {
+        g_state.checkThread(thread_);
         if (!object)
             return E_POINTER;
         *object = nullptr;
@@ -103,6 +104,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE RegisterStandard(LONG first, LONG second, LONG third) override
     {
+        g_state.checkThread(thread_);
         const HRESULT result = g_state.script().registerStandardResult;
         record(HotKeySimRegisterStandard, id_, result, {first, second, third});
         return result;
@@ -110,6 +112,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE UnregisterHot(LONG first, LONG second) override
     {
+        g_state.checkThread(thread_);
         const HRESULT result = g_state.script().unregisterHotResult;
         record(HotKeySimUnregisterHot, id_, result, {first, second});
         return result;
@@ -117,6 +120,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE UnregisterAllHot() override
     {
+        g_state.checkThread(thread_);
         const HRESULT result = g_state.script().unregisterAllHotResult;
         record(HotKeySimUnregisterAllHot, id_, result);
         return result;
@@ -131,6 +135,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID iid, IConnectionPoint** point) override
     {
+        g_state.checkThread(thread_);
         if (!point)
             return E_POINTER;
         *point = nullptr;
@@ -238,6 +243,7 @@ private:
 
     ULONG addReference(bool throughSoftKey)
     {
+        g_state.checkThread(thread_);
         countReference(+1, throughSoftKey);
         if (throughSoftKey)
             InterlockedIncrement(&softKeyRefs_);
@@ -246,6 +252,7 @@ private:
 
     ULONG releaseReference(bool throughSoftKey)
     {
+        g_state.checkThread(thread_);
         countReference(-1, throughSoftKey);
         if (throughSoftKey)
             record(HotKeySimSoftKeyRelease, id_, S_OK, {InterlockedDecrement(&softKeyRefs_)});
@@ -257,6 +264,7 @@ private:
 
     HRESULT advise(IUnknown* sink, DWORD* cookie)
     {
+        g_state.checkThread(thread_);
         if (cookie)
             *cookie = 0;
         HRESULT result = g_state.script().adviseResult;
@@ -281,6 +289,7 @@ private:
 
     HRESULT unadvise(DWORD cookie)
     {
+        g_state.checkThread(thread_);
         ComPtr<IDispatch> released;
         HRESULT result = CONNECT_E_NOCONNECTION;
         {

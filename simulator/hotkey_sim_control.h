@@ -9,6 +9,7 @@
 //   ... run the library's start-up ...
 //   sim.hotKeyHit(7, -1, 300);                // the sinks have run when this returns
 //   sim.calls(HotKeySimRegisterStandard);  sim.outstandingRefs();  sim.advisedSinks();
+//   sim.wrongThreadCalls();
 //
 // Events are raised on the thread that created the component (through a message-only window
 // it owns), so that thread must pump messages, as the library's service thread does. Each
@@ -79,6 +80,8 @@ struct HotKeySimCounts {
     int32_t softKeyRefs;        // of those, the references taken through ISoftKey
     int32_t advisedSinks;       // sinks the connection points hold
     int32_t objectsCreated;     // since load or the last reset
+    int32_t wrongThreadCalls;   // since load or the last reset: calls made on a component's own
+                                // pointer on another thread than the one that created it
 };
 
 enum { HotKeySimMaxArgs = 8, HotKeySimMaxSinks = 8 };
@@ -160,6 +163,7 @@ public:
     int32_t outstandingRefs() const { return counts().outstandingRefs; }
     int32_t advisedSinks() const { return counts().advisedSinks; }
     int32_t liveObjects() const { return counts().liveObjects; }
+    int32_t wrongThreadCalls() const { return counts().wrongThreadCalls; }
 
     // An event whose VT_I4 arguments are given in declaration order (stored last-first).
     static HotKeySimEventArgs event(DISPID dispid, std::initializer_list<int32_t> argsInOrder = {})

@@ -72,6 +72,17 @@ public:
         }
     }
 
+    // Counts a call made on an object's own pointer on another thread than owner, the one that
+    // created it. COM delivers a proxy's calls on the owner, so only a call that bypassed COM's
+    // apartment rule is counted.
+    void checkThread(DWORD owner)
+    {
+        if (GetCurrentThreadId() == owner)
+            return;
+        Lock lock(*this);
+        counts_.wrongThreadCalls++;
+    }
+
     // Live objects and outstanding references, changed by these.
     void count(int32_t objects, int32_t references)
     {
@@ -94,6 +105,7 @@ public:
         script_ = Script{};
         calls_.clear();
         counts_.objectsCreated = 0;
+        counts_.wrongThreadCalls = 0;
     }
     void setScript(const Script* script)
     {

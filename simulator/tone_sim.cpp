@@ -45,7 +45,7 @@ HRESULT refusedMarshal(HRESULT ToneSimScript::*field, uint32_t objectId)
 
 class ToneDevice final : public simserver::RefCounted<ToneDevice, IToneDevice> {
 public:
-    ToneDevice() : id_(g_state.countCreated()) {}
+    ToneDevice() : id_(g_state.countCreated()), thread_(GetCurrentThreadId()) {}
     ToneDevice(const ToneDevice&) = delete;
     ToneDevice& operator=(const ToneDevice&) = delete;
 
@@ -53,6 +53,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override
     {
+        g_state.checkThread(thread_);
         if (!object)
             return E_POINTER;
         if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IToneDevice)) {
@@ -75,6 +76,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE PlayTone(BSTR tone, LONG mode, VARIANT_BOOL* played) override
     {
+        g_state.checkThread(thread_);
         const ToneSimScript script = g_state.script();
         HRESULT result = script.playToneResult;
         if (!played)
@@ -87,6 +89,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE OpenPort(BSTR port, VARIANT_BOOL* opened) override
     {
+        g_state.checkThread(thread_);
         const ToneSimScript script = g_state.script();
         HRESULT result = script.openPortResult;
         if (!opened)
@@ -109,9 +112,14 @@ private:
         g_state.count(-1, 0);
     }
 
-    static void countReference(int32_t change) { g_state.count(0, change); }
+    void countReference(int32_t change)
+    {
+        g_state.checkThread(thread_);
+        g_state.count(0, change);
+    }
 
     const uint32_t id_;
+    const DWORD thread_;
     simserver::FailingMarshal<ToneDevice> marshal_{*this};
 };
 

@@ -6,7 +6,7 @@
 //   script.openPortFlag = VARIANT_FALSE;
 //   sim.setScript(script);                   // before the library creates the component
 //   ... run the library ...
-//   sim.calls(ToneSimPlayTone);  sim.outstandingRefs();
+//   sim.calls(ToneSimPlayTone);  sim.outstandingRefs();  sim.wrongThreadCalls();
 //
 // Each script field is read when it is used: the creation fields by the next creation, the
 // method results by each call, so a test may change them between calls. reset() restores the
@@ -62,6 +62,8 @@ struct ToneSimCounts {
                                 // remarshalResult (which are not in objectsCreated)
     int32_t outstandingRefs;    // references held on all of them
     int32_t objectsCreated;     // since load or the last reset
+    int32_t wrongThreadCalls;   // since load or the last reset: calls made on a component's own
+                                // pointer on another thread than the one that created it
 };
 
 extern "C" {
@@ -114,6 +116,7 @@ public:
     }
     int32_t outstandingRefs() const { return counts().outstandingRefs; }
     int32_t liveObjects() const { return counts().liveObjects; }
+    int32_t wrongThreadCalls() const { return counts().wrongThreadCalls; }
 
     const std::wstring& path() const { return path_; }
 

@@ -7,6 +7,7 @@
 #include <olectl.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "chord_gate_service.h"
@@ -15,6 +16,7 @@
 #include "scenario_helpers.h"
 #include "hotkey_sim_control.h"
 #include "new_threads_in_mta.h"
+#include "win_resources.h"
 
 namespace {
 
@@ -42,7 +44,16 @@ public:
         return status;
     }
     jlong failNextAllocation() { return gate.FailNextAllocation(), 0; }
-    jlong cleanup() { return gate.Cleanup(host().env(), receiver()); }
+    // Every clean-up must let go of the library's event sink, but for one whose service thread a
+    // listener keeps busy.
+    jlong cleanup() {
+        const jlong result = gate.Cleanup(host().env(), receiver());
+        if (!listenerBlocking) {
+            EXPECT_EQ(gate.LiveEventSinks(), 0) << "a sink outlived the clean-up";
+        }
+        return result;
+    }
+    jlong liveEventSinks() { return gate.LiveEventSinks(); }
     jlong registerStandard() { return gate.RegisterStandard(host().env(), receiver(), 1, 2, 3); }
     jlong unregisterHot() { return gate.UnregisterHot(host().env(), receiver(), 1, 2); }
     jlong unregisterAllHot() { return gate.UnregisterAllHot(host().env(), receiver()); }
@@ -68,7 +79,33 @@ public:
         });
     }
 
+    // On a thread of its own, not the one that called ChordGate_Init.
+    jlong plainRegisterStandardElsewhere() {
+        HRESULT result = -100;
+        std::thread([&] { result = gate.ChordGate_RegisterStandard(1, 2, 3); }).join();
+        return result;
+    }
+    jlong plainCleanupElsewhere() {
+        std::thread([&] { gate.ChordGate_Cleanup(); }).join();
+        return 0;
+    }
     jlong plainInit() { return gate.ChordGate_Init(); }
+
+    // A listener whose HotKeyHit keeps the service thread busy until listenerReturns(): a hit is
+    // posted and has reached it when this returns (1).
+    jlong listenerBlocksTheServiceThread() {
+        host().onListenerCall([this](const jnihost::ListenerCall& call) {
+            if (call.method == "HotKeyHit") WaitForSingleObject(listenerMayReturn.get(), 30000);
+        });
+        listenerBlocking = true;
+        sim.hotKeyHit(1, 2, 3, true);
+        return host().waitForListenerCalls(1, 5000) ? jlong(host().listenerCalls().size()) : 0;
+    }
+    jlong listenerReturns() {
+        SetEvent(listenerMayReturn.get());
+        listenerBlocking = false;
+        return sim.waitForPosted();
+    }
     jlong plainCleanup() { return gate.ChordGate_Cleanup(), 0; }
     jlong plainRegisterStandard() { return gate.ChordGate_RegisterStandard(1, 2, 3); }
     jlong plainUnregisterHot() { return gate.ChordGate_UnregisterHot(1, 2); }
@@ -99,11 +136,34 @@ public:
         return waited == WAIT_OBJECT_0 ? 0 : 1;
     }
     jlong componentsCreated() { return sim.counts().objectsCreated; }
+    jlong componentsAlive() { return sim.liveObjects(); }
+    jlong creationFails() { return setCreation(E_OUTOFMEMORY, S_OK), 0; }
+    jlong marshalFails() { return setCreation(S_OK, E_ACCESSDENIED), 0; }
+    jlong componentBack() { return setCreation(S_OK, S_OK), 0; }
+    // The listener's KBDetached cleans up and initialises again, on the service thread, from
+    // within the event; returns 100 * Cleanup's result + Init's.
+    jlong detachedListenerStartsAgain() {
+        jlong cleaned = -100, started = -100;
+        host().onListenerCall([&](const jnihost::ListenerCall& call) {
+            if (call.method != "KBDetached") return;
+            cleaned = gate.Cleanup(host().env(), receiver());
+            started = gate.Init(host().env(), receiver());
+        });
+        sim.keyboardDetached();
+        host().onListenerCall(nullptr);
+        return 100 * cleaned + started;
+    }
     jlong advisedSinks() { return sim.advisedSinks(); }
-    // Which component (1, 2, ... in creation order) the last RegisterStandard reached; 0 for none.
+    // Which component (1, 2, ... in creation order) the last RegisterStandard reached, and whether
+    // on the thread that created it: the component's number, negated when on another thread; 0
+    // for none.
     jlong lastRegistrationReached() {
         const auto calls = sim.calls(HotKeySimRegisterStandard);
-        return calls.empty() ? 0 : jlong(calls.back().objectId);
+        if (calls.empty()) return 0;
+        const HotKeySimCall& last = calls.back();
+        for (const HotKeySimCall& created : sim.calls(HotKeySimCreate))
+            if (created.objectId == last.objectId && created.threadId == last.threadId) return jlong(last.objectId);
+        return -jlong(last.objectId);
     }
 
 protected:
@@ -124,8 +184,17 @@ protected:
         return result;
     }
 
+    void setCreation(HRESULT create, HRESULT marshal) {
+        HotKeySimScript changed = GetParam().script;
+        changed.createResult = create;
+        changed.marshalResult = marshal;
+        sim.setScript(changed);
+    }
+
     HotKeySim sim = HotKeySim::load();
     ChordGateService gate;
+    UniqueHandle listenerMayReturn{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+    bool listenerBlocking = false;
 };
 
 TEST_P(HotKeyFaults, EveryCallReturnsItsDocumentedValue) {
@@ -157,20 +226,10 @@ const Step kPlainUnregisterNotSetUp{"ChordGate_UnregisterHot", &HotKeyFaults::pl
 const Step kPlainUnregisterAllNotSetUp{"ChordGate_UnregisterAllHot", &HotKeyFaults::plainUnregisterAllHot,
                                        kNotSetUp};
 const Step kListener{"RegisterListener", &HotKeyFaults::registerListener, 0};
+Step kComponentsAlive(jlong count) { return {"components alive", &HotKeyFaults::componentsAlive, count}; }
 
-// A start-up that failed after it stored the component: the thread and its apartment are gone,
-// so a Java call reaches nothing and fails at the component call; clean-up still releases.
-std::vector<Step> failedAfterStoring(jlong status, const char* message) {
-    return {{"Init", &HotKeyFaults::init, status, {message}},
-            kServiceThreadEnds,
-            {"RegisterStandard", &HotKeyFaults::registerStandard, kAnyNegative,
-             {"RegisterStandard(): failed to register standard"}},
-            kCleanup,
-            kRegisterNotSetUp};
-}
-
-// A start-up that stored nothing.
-std::vector<Step> failedBeforeStoring(jlong status, const char* message) {
+// A failed start-up leaves nothing behind: nothing to call, nothing to clean up.
+std::vector<Step> failedStartUp(jlong status, const char* message) {
     return {{"Init", &HotKeyFaults::init, status, {message}}, kServiceThreadEnds, kRegisterNotSetUp,
             kUnregisterFindsNoStream, kCleanupFindsNothing};
 }
@@ -182,19 +241,16 @@ const HotKeyRow kRows[] = {
        {"Init(): cannot initialize COM library"}},
       kRegisterNotSetUp, kUnregisterFindsNoStream, kCleanupFindsNothing}},
     {"ComponentCannotBeCreated", script([](HotKeySimScript& s) { s.createResult = E_OUTOFMEMORY; }),
-     failedBeforeStoring(-2, "Init(): cannot create COM object")},
+     failedStartUp(-2, "Init(): cannot create COM object")},
     {"NoConnectionPointContainer", script([](HotKeySimScript& s) { s.queryContainerResult = E_NOINTERFACE; }),
-     failedAfterStoring(-3, "Init(): query iconnection point container interface failed")},
+     failedStartUp(-3, "Init(): query iconnection point container interface failed")},
     {"NoConnectionPoint",
      script([](HotKeySimScript& s) { s.findConnectionPointResult = CONNECT_E_NOCONNECTION; }),
-     failedAfterStoring(-4, "Init(): find connection hot key point failed")},
+     failedStartUp(-4, "Init(): find connection hot key point failed")},
     {"NoSoftKey", script([](HotKeySimScript& s) { s.querySoftKeyResult = E_NOINTERFACE; }),
-     failedAfterStoring(-5, "Init(): query soft key interface failed")},
+     failedStartUp(-5, "Init(): query soft key interface failed")},
     {"ComponentCannotBeMarshalled", script([](HotKeySimScript& s) { s.marshalResult = E_ACCESSDENIED; }),
-     {{"Init", &HotKeyFaults::init, -7, {"Init(): CoMarshalInterThreadInterfaceInStream failed"}},
-      {"RegisterStandard", &HotKeyFaults::registerStandard, kEmptyStream,
-       {"RegisterStandard(): CoUnmarshalInterface failed"}},
-      kCleanup, kCleanupFindsNothing}},
+     failedStartUp(-7, "Init(): CoMarshalInterThreadInterfaceInStream failed")},
     {"StartUpOutlastsTheWait", script([](HotKeySimScript& s) { s.createDelayMs = 11000; }),
      {{"Init", &HotKeyFaults::init, -8, {"Init(): hotkey may not be initialzed due to timeout"}},
       kRegisterNotSetUp,
@@ -205,7 +261,7 @@ const HotKeyRow kRows[] = {
     {"SinkCannotBeAllocated", {},
      {{"the library's next allocation fails", &HotKeyFaults::failNextAllocation, 0},
       {"Init", &HotKeyFaults::init, -9, {"Init(): unexpected error"}},
-      kServiceThreadEnds, kCleanup, kCleanupFindsNothing}},
+      kServiceThreadEnds, kCleanupFindsNothing, kInit, kRegister, kCleanup}},
     // Advise's result is not looked at: the start-up succeeds, and no event can arrive.
     {"AdviseRefused", script([](HotKeySimScript& s) { s.adviseResult = CONNECT_E_ADVISELIMIT; }),
      {kListener, kInit, {"advised sinks", &HotKeyFaults::advisedSinks, 0},
@@ -262,11 +318,21 @@ const HotKeyRow kRows[] = {
      {{"RegisterListener, a throwing one", &HotKeyFaults::registerThrowingListener, 0}, kInit,
       {"events, listener calls", &HotKeyFaults::raiseEvents, 3},
       {"events again, listener calls", &HotKeyFaults::raiseEvents, 6}, kRegister}},
-    // The sink stays advised after clean-up: events go on reaching the listener until it goes.
+    // Clean-up unadvises the sink: no event reaches the listener afterwards.
     {"EventsAfterCleanup", {},
-     {kListener, kInit, kCleanup, {"events, listener calls", &HotKeyFaults::raiseEvents, 3},
-      {"UnregisterAllListener", &HotKeyFaults::unregisterAllListener, 0},
-      {"events, listener calls", &HotKeyFaults::raiseEvents, 3}, kCleanupFindsNothing}},
+     {kListener, kInit, {"events, listener calls", &HotKeyFaults::raiseEvents, 3}, kCleanup,
+      {"events, listener calls", &HotKeyFaults::raiseEvents, 3}, {"advised sinks", &HotKeyFaults::advisedSinks, 0},
+      kComponentsAlive(0), kCleanupFindsNothing}},
+    // A listener that lets go of the detached keyboard and takes hold again, from within KBDetached.
+    {"DetachedListenerCleansUpAndInitsAgain", {},
+     {kListener, kInit,
+      {"KBDetached cleans up and inits: 100 * Cleanup + Init", &HotKeyFaults::detachedListenerStartsAgain, 0,
+       {kReady}},
+      {"components created", &HotKeyFaults::componentsCreated, 2}, kComponentsAlive(1),
+      {"advised sinks", &HotKeyFaults::advisedSinks, 1}, kRegister,
+      {"...reached the new component on its thread", &HotKeyFaults::lastRegistrationReached, 2},
+      {"events, listener calls (KBDetached was one)", &HotKeyFaults::raiseEvents, 4}, kListener,
+      {"events, listener calls", &HotKeyFaults::raiseEvents, 7}, kCleanup, kComponentsAlive(0)}},
 
     // --- orders of calls
     {"CallsBeforeInit", {},
@@ -280,20 +346,64 @@ const HotKeyRow kRows[] = {
      {kInit, kRegister, kCleanup, kRegisterNotSetUp, kUnregisterFindsNoStream, kUnregisterAllFindsNoStream,
       kPlainRegisterNotSetUp, kPlainUnregisterNotSetUp, kPlainUnregisterAllNotSetUp, kCleanupFindsNothing,
       {"ChordGate_Cleanup", &HotKeyFaults::plainCleanup, 0}, kCleanupFindsNothing}},
-    // The service thread lives on after clean-up, so a new Init starts none and stores nothing.
+    // Clean-up gets no answer within 10 s from a thread that a listener keeps busy: it gives the
+    // set-up up at once and returns 0; the thread releases everything once the listener returns,
+    // and an Init queued after that starts up afresh.
+    {"CleanupWhileAListenerBlocksTheServiceThread", {},
+     {kListener, kInit, {"a hit's listener blocks the service thread", &HotKeyFaults::listenerBlocksTheServiceThread, 1},
+      kCleanup, kRegisterNotSetUp, kCleanupFindsNothing, kComponentsAlive(1),
+      {"the listener returns", &HotKeyFaults::listenerReturns, S_OK}, kInit,
+      {"components created", &HotKeyFaults::componentsCreated, 2}, kComponentsAlive(1),
+      {"sinks alive", &HotKeyFaults::liveEventSinks, 1}, kRegister,
+      {"...reached the new component on its thread", &HotKeyFaults::lastRegistrationReached, 2},
+      {"events, listener calls", &HotKeyFaults::raiseEvents, 4}, kCleanup},
+     30000},
+    // The living service thread starts up again: a new component, connection and sink, and each
+    // event reaches the listener once, through the new sink only.
     {"InitAfterCleanup", {},
-     {kInit, kCleanup, kInit, kRegisterNotSetUp, {"components created", &HotKeyFaults::componentsCreated, 1}}},
+     {kListener, kInit, {"events, listener calls", &HotKeyFaults::raiseEvents, 3}, kCleanup, kComponentsAlive(0),
+      kInit, {"components created", &HotKeyFaults::componentsCreated, 2}, kRegister,
+      {"...reached the new component on its thread", &HotKeyFaults::lastRegistrationReached, 2},
+      {"events, listener calls", &HotKeyFaults::raiseEvents, 6}, kCleanup, kComponentsAlive(0)}},
+    {"InitAfterCleanupCannotCreate", {},
+     {kInit, kCleanup, {"the component cannot be created", &HotKeyFaults::creationFails, 0},
+      {"Init", &HotKeyFaults::init, -2, {"Init(): cannot create COM object"}}, kRegisterNotSetUp,
+      kUnregisterFindsNoStream, kCleanupFindsNothing, {"the component back", &HotKeyFaults::componentBack, 0}, kInit,
+      kRegister, kCleanup}},
+    {"InitAfterCleanupCannotMarshal", {},
+     {kInit, kCleanup, {"the component cannot be marshalled", &HotKeyFaults::marshalFails, 0},
+      {"Init", &HotKeyFaults::init, -7, {"Init(): CoMarshalInterThreadInterfaceInStream failed"}},
+      kComponentsAlive(0), kRegisterNotSetUp, kCleanupFindsNothing,
+      {"the component back", &HotKeyFaults::componentBack, 0}, kInit, kRegister, kCleanup}},
+    // The two set-ups stay apart: each form reaches its own component on the thread that made it,
+    // and each clean-up releases only its own.
     {"PlainSetUpAfterJavaSetUp", {},
      {kInit, {"ChordGate_Init", &HotKeyFaults::plainInit, S_OK},
       {"ChordGate_RegisterStandard", &HotKeyFaults::plainRegisterStandard, S_OK},
-      {"...reached the caller's own component", &HotKeyFaults::lastRegistrationReached, 2}, kRegister,
-      {"...reached the service thread's component", &HotKeyFaults::lastRegistrationReached, 1}, kCleanup,
-      kRegisterNotSetUp, {"ChordGate_Cleanup", &HotKeyFaults::plainCleanup, 0}, kPlainRegisterNotSetUp}},
+      {"...reached the caller's own component on its thread", &HotKeyFaults::lastRegistrationReached, 2}, kRegister,
+      {"...reached the service thread's component on its thread", &HotKeyFaults::lastRegistrationReached, 1},
+      kCleanup, kComponentsAlive(1), kRegisterNotSetUp,
+      {"ChordGate_RegisterStandard", &HotKeyFaults::plainRegisterStandard, S_OK},
+      {"...reached the caller's own component on its thread", &HotKeyFaults::lastRegistrationReached, 2},
+      {"ChordGate_Cleanup", &HotKeyFaults::plainCleanup, 0}, kComponentsAlive(0), kPlainRegisterNotSetUp}},
     {"JavaSetUpAfterPlainSetUp", {},
-     {{"ChordGate_Init", &HotKeyFaults::plainInit, S_OK}, {"ChordGate_RegisterStandard", &HotKeyFaults::plainRegisterStandard, S_OK},
-      kUnregisterFindsNoStream, kInit, kRegister,
-      {"...reached the service thread's component", &HotKeyFaults::lastRegistrationReached, 2},
-      {"ChordGate_Cleanup", &HotKeyFaults::plainCleanup, 0}, kRegisterNotSetUp, kCleanupFindsNothing}},
+     {{"ChordGate_Init", &HotKeyFaults::plainInit, S_OK},
+      {"ChordGate_RegisterStandard", &HotKeyFaults::plainRegisterStandard, S_OK},
+      {"...reached the caller's own component on its thread", &HotKeyFaults::lastRegistrationReached, 1},
+      kRegisterNotSetUp, kUnregisterFindsNoStream, kInit, kRegister,
+      {"...reached the service thread's component on its thread", &HotKeyFaults::lastRegistrationReached, 2},
+      {"ChordGate_RegisterStandard", &HotKeyFaults::plainRegisterStandard, S_OK},
+      {"...reached the caller's own component on its thread", &HotKeyFaults::lastRegistrationReached, 1},
+      {"ChordGate_Cleanup", &HotKeyFaults::plainCleanup, 0}, kComponentsAlive(1), kPlainRegisterNotSetUp, kRegister,
+      {"...reached the service thread's component on its thread", &HotKeyFaults::lastRegistrationReached, 2},
+      kCleanup, kComponentsAlive(0)}},
+    // The plain set-up's component is called and released only on the thread that made it.
+    {"PlainCallsOnAnotherThread", {},
+     {{"ChordGate_Init", &HotKeyFaults::plainInit, S_OK},
+      {"ChordGate_RegisterStandard elsewhere", &HotKeyFaults::plainRegisterStandardElsewhere, RPC_E_WRONG_THREAD},
+      {"ChordGate_Cleanup elsewhere", &HotKeyFaults::plainCleanupElsewhere, 0}, kComponentsAlive(1),
+      {"ChordGate_RegisterStandard", &HotKeyFaults::plainRegisterStandard, S_OK},
+      {"ChordGate_Cleanup", &HotKeyFaults::plainCleanup, 0}, kComponentsAlive(0), kPlainRegisterNotSetUp}},
     {"PlainSetUpAndCleanupThenJavaSetUp", {},
      {{"ChordGate_Init", &HotKeyFaults::plainInit, S_OK},
       {"ChordGate_RegisterStandard", &HotKeyFaults::plainRegisterStandard, S_OK},

@@ -1,9 +1,12 @@
 // 20,000 calls through each library, then the component's outstanding references and the
 // process's open handles are exactly where they were after the first call (which made the
-// calling thread's apartment). These are counts, not times.
+// calling thread's apartment); and 20 rounds of set-up, a call and clean-up through each, after
+// each of which nothing the library made is left. These are counts, not times.
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "chord_gate_service.h"
 #include "host_fixture.h"
@@ -71,6 +74,74 @@ TEST(Soak, TwentyThousandRegistrationsLeaveReferencesAndHandlesAsTheyWere) {
     EXPECT_EQ(after.handles, before.handles);
     EXPECT_EQ(sim.calls(HotKeySimRegisterStandard).size(), size_t(kCalls + 1));
     EXPECT_EQ(host().diagnostics().size(), 1u) << "only Init's";
+    EXPECT_NO_JNI_VIOLATIONS();
+}
+
+constexpr int kRounds = 20;
+
+// Handles after the first round (which started the service thread and made the calling thread's
+// apartment) and after the last.
+void expectHandlesAsAfterTheFirstRound(const char* what, long first, long last) {
+    std::printf("%d rounds of %s: process handles after the first %ld, after the last %ld\n", kRounds, what, first,
+                last);
+    EXPECT_GT(first, 0) << "the handle count cannot be read";
+    EXPECT_EQ(last, first);
+}
+
+TEST(Soak, TwentyRoundsOfInitPlayCleanupLeaveNothingBehind) {
+    const ToneSim sim = ToneSim::load();
+    TonePort tone;
+    JNIEnv* env = host().env();
+    long first = 0;
+    for (int round = 1; round <= kRounds; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        ASSERT_EQ(tone.Init(env, host().receiver()), 0);
+        EXPECT_EQ(tone.playBellTone(env, host().receiver()), 0);
+        EXPECT_EQ(tone.cleanup(env, host().receiver()), 0);
+        EXPECT_EQ(sim.liveObjects(), 0);
+        EXPECT_EQ(sim.outstandingRefs(), 0);
+        EXPECT_TRUE(host().nonDaemonThreadsBesidesCallers().empty());
+        if (round == 1) first = process_counts::handles();
+    }
+    expectHandlesAsAfterTheFirstRound("Init, playBellTone, cleanup", first, process_counts::handles());
+    const auto created = sim.calls(ToneSimCreate);
+    ASSERT_EQ(created.size(), size_t(kRounds));
+    for (const ToneSimCall& creation : created) EXPECT_EQ(creation.threadId, created[0].threadId);
+    EXPECT_EQ(sim.calls(ToneSimOpenPort).size(), size_t(kRounds)) << "the port opened again in every round";
+    EXPECT_NO_JNI_VIOLATIONS();
+}
+
+// In every round a hit reaches the listener exactly once, never again through an earlier round's
+// sink; after each clean-up no event reaches it.
+TEST(Soak, TwentyRoundsOfInitRegisterHitCleanupLeaveNothingBehind) {
+    const HotKeySim sim = HotKeySim::load();
+    ChordGateService gate;
+    JNIEnv* env = host().env();
+    ASSERT_EQ(gate.RegisterListener(env, host().receiver(), host().newListener()), 0);
+    long first = 0;
+    for (int round = 1; round <= kRounds; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        ASSERT_EQ(gate.Init(env, host().receiver()), 0);
+        EXPECT_EQ(gate.RegisterStandard(env, host().receiver(), round, -round, 7), 0);
+        EXPECT_EQ(sim.hotKeyHit(round, 0, 0).sinks, 1);
+        EXPECT_EQ(host().listenerCalls().size(), size_t(round));
+        EXPECT_EQ(host().listenerCalls().back().args, (std::vector<jlong>{round, 0, 0}));
+        EXPECT_EQ(gate.Cleanup(env, host().receiver()), 0);
+
+        EXPECT_EQ(sim.hotKeyHit(-1, -1, -1).sinks, 0);
+        EXPECT_EQ(sim.keyboardFailed().sinks, 0);
+        EXPECT_EQ(sim.keyboardDetached().sinks, 0);
+        EXPECT_EQ(host().listenerCalls().size(), size_t(round));
+        EXPECT_EQ(sim.liveObjects(), 0);
+        EXPECT_EQ(sim.outstandingRefs(), 0);
+        EXPECT_EQ(sim.advisedSinks(), 0);
+        EXPECT_EQ(gate.LiveEventSinks(), 0);
+        EXPECT_TRUE(host().nonDaemonThreadsBesidesCallers().empty());
+        if (round == 1) first = process_counts::handles();
+    }
+    expectHandlesAsAfterTheFirstRound("Init, RegisterStandard, a hit, Cleanup", first, process_counts::handles());
+    EXPECT_EQ(sim.calls(HotKeySimCreate).size(), size_t(kRounds));
+    EXPECT_EQ(sim.calls(HotKeySimUnadvise).size(), size_t(kRounds));
     EXPECT_NO_JNI_VIOLATIONS();
 }
 

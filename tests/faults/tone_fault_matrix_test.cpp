@@ -43,6 +43,13 @@ public:
     jlong playInMta() { return inMta(tone.playBellTone); }
     jlong cleanupInMta() { return inMta(tone.cleanup); }
     jlong componentsCreated() { return sim.counts().objectsCreated; }
+    jlong componentsAlive() { return sim.liveObjects(); }
+    jlong losePort() {
+        ToneSimScript noPort = GetParam().script;
+        noPort.openPortFlag = VARIANT_FALSE;
+        return sim.setScript(noPort), 0;
+    }
+    jlong findPort() { return sim.setScript(GetParam().script), 0; }
     // 0 once the thread that created the first component has ended. A failed start-up's thread
     // still releases and uninitialises after its signal; the row waits for that, since a process
     // that ends meanwhile may hang in its exit.
@@ -92,6 +99,7 @@ const Step kPlayFailsAtTheTake{"play", &ToneFaults::play, 1, {kPlayTakeFailed}};
 const Step kCleanup{"cleanup", &ToneFaults::cleanup, 0};
 const Step kCleanupFindsNothing{"cleanup", &ToneFaults::cleanup, 1, {kCleanupTakeFailed}};
 const Step kServiceThreadEnds{"the failed service thread ends", &ToneFaults::serviceThreadEnds, 0};
+Step kComponentsAlive(jlong count) { return {"components alive", &ToneFaults::componentsAlive, count}; }
 
 const ToneRow kRows[] = {
     // --- every start-up step failing
@@ -126,9 +134,11 @@ const ToneRow kRows[] = {
          s.playToneResult = E_FAIL;
      }),
      {kInit, {"play", &ToneFaults::play, 1, {kNotPlayed}}, kCleanup}},
+    // The spent set-up is still let go by cleanup, so that a new Init starts afresh.
     {"RefillFails", script([](ToneSimScript& s) { s.remarshalResult = E_ACCESSDENIED; }),
      {kInit, {"play", &ToneFaults::play, 1, {"playSound(): CoMarshalInterThreadInterfaceInStream failed"}},
-      kPlayFailsAtTheTake, kCleanupFindsNothing}},
+      kPlayFailsAtTheTake, kCleanupFindsNothing, kComponentsAlive(0), kInit,
+      {"components created", &ToneFaults::componentsCreated, 2}}},
 
     // --- callers in the multithreaded apartment
     {"CallersInTheMta", {},
@@ -140,9 +150,14 @@ const ToneRow kRows[] = {
     {"TwoInits", {},
      {kInit, kInit, kPlay, {"components created", &ToneFaults::componentsCreated, 1}}},
     {"CleanupTwiceThenPlay", {}, {kInit, kPlay, kCleanup, kCleanupFindsNothing, kPlayFailsAtTheTake}},
-    // The service thread lives on after cleanup, so a new Init starts none and publishes nothing.
+    // The living service thread starts up again: a new component, the keyboard port opened again.
     {"InitAfterCleanup", {},
-     {kInit, kCleanup, kInit, kPlayFailsAtTheTake, {"components created", &ToneFaults::componentsCreated, 1}}},
+     {kInit, kCleanup, kComponentsAlive(0), kInit, kPlay, {"components created", &ToneFaults::componentsCreated, 2},
+      kComponentsAlive(1), kCleanup, kComponentsAlive(0)}},
+    {"InitAfterCleanupFails", {},
+     {kInit, kCleanup, {"no keyboard port", &ToneFaults::losePort, 0},
+      {"Init", &ToneFaults::init, -3, {"Init(): cannot initialize sound"}}, kComponentsAlive(0),
+      kPlayFailsAtTheTake, kCleanupFindsNothing, {"the keyboard port back", &ToneFaults::findPort, 0}, kInit, kPlay}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Rows, ToneFaults, ::testing::ValuesIn(kRows),

@@ -115,6 +115,29 @@ TEST(EventSinkLifetime, FirstAddRefIsOneAndTheLastReleaseFreesTheSink) {
     EXPECT_EQ(lastFreed, static_cast<void*>(sink));
 }
 
+// A listener that cleans up from within its call lets go of the sink's last references while
+// Invoke is on the stack: the sink is freed only once Invoke has returned.
+IDispatch* heldOnlyByTheCall = nullptr;
+bool freedDuringTheCall = true;
+void releaseTheLastReference(std::int32_t) {
+    lastFreed = nullptr;
+    heldOnlyByTheCall->Release();
+    freedDuringTheCall = lastFreed != nullptr;
+}
+
+TEST(EventSinkLifetime, ALastReleaseDuringInvokeFreesTheSinkAfterTheCall) {
+    auto* sink = new HotKeyEventSink();
+    sink->SetCallbacks(nullptr, releaseTheLastReference);
+    ASSERT_EQ(sink->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&heldOnlyByTheCall)), S_OK);
+    DISPPARAMS none{};
+    lastFreed = nullptr;
+    EXPECT_EQ(heldOnlyByTheCall->Invoke(kKeyboardDetachedEvent, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &none,
+                                        nullptr, nullptr, nullptr),
+              S_OK);
+    EXPECT_FALSE(freedDuringTheCall);
+    EXPECT_EQ(lastFreed, static_cast<void*>(sink));
+}
+
 // Clean-up releases from another thread than the one events arrive on.
 TEST_F(EventSink, CountsReferencesTakenOnTwoThreadsAtOnce) {
     constexpr int kRounds = 200000;

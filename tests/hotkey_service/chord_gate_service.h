@@ -16,6 +16,7 @@ struct ChordGateService {
     using Plain3 = HRESULT(__cdecl*)(LONG, LONG, LONG);
     using Plain2 = HRESULT(__cdecl*)(LONG, LONG);
     using Hook = void(__cdecl*)();
+    using Count = LONG(__cdecl*)();
     static constexpr const char* kClass = "com.morvane.quorlink.services.keyboard.ChordGate";
 
     jnihost::NativeLibrary library{std::wstring(L"ChordGate.dll")};
@@ -35,6 +36,7 @@ struct ChordGateService {
     Plain2 ChordGate_UnregisterHot = library.plain<Plain2>("ChordGate_UnregisterHot");
     PlainInit ChordGate_UnregisterAllHot = library.plain<PlainInit>("ChordGate_UnregisterAllHot");
 
-    // Checked build only: the library's next allocation fails.
+    // Checked build only: the library's next allocation fails; the sinks alive in the process.
     Hook FailNextAllocation = library.plain<Hook>("ChordGateChecked_FailNextAllocation");
+    Count LiveEventSinks = library.plain<Count>("ChordGateChecked_LiveEventSinks");
 };

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "host_fixture.h"
 #include "hotkey_sim.h"
 #include "hotkey_sim_control.h"
 #include "tone_sim.h"
@@ -120,6 +121,7 @@ ComPtr<Interface> unmarshal(IStream* stream)
 template <typename Interface>
 struct ServedObject {
     explicit ServedObject(const CLSID& clsid) : clsid(clsid) {}
+    ~ServedObject() { release(); }  // on the thread that created it, as everything else
 
     // Creates the object on the service thread, unless it is there already; runs there what the
     // test does with it first, then marshals it into stream.
@@ -196,7 +198,8 @@ void expectRefusedRefill(const Sim& sim, const CLSID& clsid, Script script, Meth
 
     served.marshal();
     EXPECT_GT(sim.outstandingRefs(), 1);
-    EXPECT_EQ(CoReleaseMarshalData(served.stream), S_OK);
+    // On the object's thread: from any other, COM releases the object there and then.
+    served.service.run([&] { EXPECT_EQ(CoReleaseMarshalData(served.stream), S_OK); });
     served.stream->Release();
     EXPECT_EQ(sim.outstandingRefs(), 1);
     served.release();
@@ -288,6 +291,17 @@ TEST_F(ToneSimulator, PlayToneThroughAProxyRunsOnTheCreatingThreadAsScripted)
     EXPECT_GT(sim.outstandingRefs(), baseline);
     proxy.Reset();
     EXPECT_EQ(sim.outstandingRefs(), baseline);
+    EXPECT_EQ(sim.wrongThreadCalls(), 0) << "the proxy's calls all ran on the creating thread";
+
+    // The object's own pointer used here, off its thread: AddRef, PlayTone and Release each count.
+    IToneDevice* own = device.object.Get();
+    own->AddRef();
+    VARIANT_BOOL played = 0;
+    own->PlayTone(tone.get(), 1, &played);
+    own->Release();
+    EXPECT_EQ(sim.wrongThreadCalls(), 3);
+    sim.reset();
+    EXPECT_EQ(sim.wrongThreadCalls(), 0);
     device.release();
     EXPECT_EQ(sim.counts().liveObjects, 0);
     EXPECT_EQ(sim.outstandingRefs(), 0);
@@ -421,6 +435,15 @@ TEST_F(HotKeySimulator, RegistrationCallsThroughAProxyRunOnTheCreatingThreadAsSc
 
     proxy.Reset();
     EXPECT_EQ(sim.outstandingRefs(), 1);
+    EXPECT_EQ(sim.wrongThreadCalls(), 0) << "the proxy's calls all ran on the creating thread";
+
+    // The object's own pointer used here, off its thread: the call and the Release count.
+    hotKey.object->UnregisterAllHot();
+    ComPtr<IHotKeyService> own = hotKey.object;
+    own.Reset();
+    EXPECT_EQ(sim.wrongThreadCalls(), 3);
+    sim.reset();
+
     hotKey.release();
     EXPECT_EQ(sim.outstandingRefs(), 0);
     EXPECT_EQ(sim.liveObjects(), 0);

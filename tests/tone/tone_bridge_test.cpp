@@ -66,6 +66,27 @@ TEST_P(ToneStartUp, ReturnsTheStatusWithItsDiagnostic) {
     expectOnlyDiagnostic(c.level, c.message, c.code);
 }
 
+// The same start-up again on the living service thread, after a cleanup: the same status and
+// diagnostic, nothing left behind by a failure, and a later Init that tries again.
+TEST_P(ToneStartUp, AfterCleanupReturnsTheStatusWithItsDiagnosticAndAFailureLeavesNothing) {
+    const StartUpCase& c = GetParam();
+    ASSERT_EQ(init(), 0);
+    ASSERT_EQ(cleanup(), 0);
+    sim.setScript(c.script);
+    host().clearRecords();
+
+    EXPECT_EQ(init(), c.status);
+    expectOnlyDiagnostic(c.level, c.message, c.code);
+    EXPECT_EQ(sim.liveObjects(), c.status == 0 ? 1 : 0);
+    EXPECT_EQ(sim.calls(ToneSimCreate).back().threadId, sim.calls(ToneSimCreate).front().threadId)
+        << "on the same service thread";
+
+    sim.setScript({});
+    EXPECT_EQ(init(), 0);
+    EXPECT_EQ(playBell(), 0);
+    EXPECT_EQ(sim.liveObjects(), 1);
+}
+
 const StartUpCase kStartUpCases[] = {
     {"Ready", {}, 0, "info", "Init(): sound is initialized successfully", 0},
     {"ReadyAlthoughOpenPortFailed", script([](ToneSimScript& s) { s.openPortResult = E_FAIL; }), 0, "info",
@@ -392,8 +413,8 @@ TEST_F(ToneBridge, CleanupReleasesWhatPlayCallsTook) {
     for (int i = 0; i < 20; ++i) ASSERT_EQ(playBell(), 0);
     EXPECT_EQ(sim.outstandingRefs(), published);
     ASSERT_EQ(cleanup(), 0);
-    EXPECT_LT(sim.outstandingRefs(), published) << "the marshalled copy's references are gone";
-    EXPECT_EQ(sim.counts().liveObjects, 1) << "the service thread keeps the component";
+    EXPECT_EQ(sim.outstandingRefs(), 0) << "the marshalled copy's references and the component's own are gone";
+    EXPECT_EQ(sim.counts().liveObjects, 0) << "the service thread released the component";
 }
 
 } // namespace
