@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <atomic>
+
 #include "com_morvane_quorlink_services_keyboard_ChordGate.h"
 #include "hotkey_service.h"
 #include "win_resources.h"
@@ -11,7 +13,9 @@
 namespace {
 
 // Module state.
-JavaVM* javaVm = nullptr;
+// One JVM per process. Not behind the listener lock: an Init on a Java thread must not wait
+// for a listener method that a forward is running.
+std::atomic<JavaVM*> javaVm{nullptr};
 jobject listener = nullptr;  // global reference
 jmethodID hotKeyHitMethod = nullptr;
 jmethodID kbFailedMethod = nullptr;
@@ -62,12 +66,10 @@ void reportListenerException(JNIEnv* env) {
 }  // namespace
 
 void storeJavaVM(JavaVM* vm) noexcept {
-    ListenerStateLock lock;
     javaVm = vm;
 }
 
 JavaVM* storedJavaVM() noexcept {
-    ListenerStateLock lock;
     return javaVm;
 }
 
@@ -75,7 +77,9 @@ JavaVM* storedJavaVM() noexcept {
 jlong JNICALL Java_com_morvane_quorlink_services_keyboard_ChordGate_RegisterListener(JNIEnv* env, jclass,
                                                                                       jobject newListener) {
     ListenerStateLock lock;
-    env->GetJavaVM(&javaVm);
+    JavaVM* vm = nullptr;
+    env->GetJavaVM(&vm);
+    javaVm = vm;
 
     replaceListener(env, newListener ? env->NewGlobalRef(newListener) : nullptr);
     if (!listener) return 1;
@@ -105,8 +109,9 @@ jlong JNICALL Java_com_morvane_quorlink_services_keyboard_ChordGate_UnregisterAl
 // expected) attaches it as a daemon for the call; an event it cannot be attached for is dropped.
 void ForwardHotKeyHit(std::int32_t first, std::int32_t second, std::int32_t third) noexcept {
     ListenerStateLock lock;
-    if (!javaVm || !listener || !hotKeyHitMethod) return;
-    DaemonJvmAttachment jvm(javaVm);
+    JavaVM* const vm = javaVm;
+    if (!vm || !listener || !hotKeyHitMethod) return;
+    DaemonJvmAttachment jvm(vm);
     if (!jvm.attached()) return;
     jvm.env()->CallVoidMethod(listener, hotKeyHitMethod, jlong{first}, jlong{second}, jlong{third});
     reportListenerException(jvm.env());
@@ -115,8 +120,9 @@ void ForwardHotKeyHit(std::int32_t first, std::int32_t second, std::int32_t thir
 void ForwardKeyboardStatus(std::int32_t status) noexcept {
     if (status != kKeyboardFailed && status != kKeyboardDetached) return;
     ListenerStateLock lock;
-    if (!javaVm || !listener) return;
-    DaemonJvmAttachment jvm(javaVm);
+    JavaVM* const vm = javaVm;
+    if (!vm || !listener) return;
+    DaemonJvmAttachment jvm(vm);
     if (!jvm.attached()) return;
     const jmethodID method = status == kKeyboardFailed ? kbFailedMethod : kbDetachedMethod;
     if (!method) return;
