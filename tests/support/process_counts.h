@@ -49,6 +49,18 @@ inline long handles() {
     return -1;
 }
 
+// handles(), read again while it differs from expected, for up to about five seconds: the COM
+// runtime's worker threads hold handles of their own for a moment, which under load a single
+// read can catch. A handle that a library leaked stays and still shows.
+inline long handlesOnceSettledAt(long expected) {
+    long count = handles();
+    for (int read = 0; count != expected && read < 50; ++read) {
+        Sleep(100);
+        count = handles();
+    }
+    return count;
+}
+
 inline std::size_t privateBytes() {
     PROCESS_MEMORY_COUNTERS_EX memory{};
     memory.cb = sizeof memory;
