@@ -31,9 +31,12 @@ Held heldAgain(const Sim& sim, const Held& before) {
     return {sim.outstandingRefs(), process_counts::handlesOnceSettledAt(before.handles)};
 }
 
-void print(const char* what, const Held& before, const Held& after) {
+void print(const char* what, const Held& before, const Held& after,
+           const std::map<USHORT, std::wstring>& typesBefore) {
     std::printf("%s: component references %d -> %d, process handles %ld -> %ld\n", what, before.refs, after.refs,
                 before.handles, after.handles);
+    for (const auto& [handle, type] : process_counts::handleTypes())
+        if (!typesBefore.count(handle)) std::printf("  new handle %#x: %ls\n", handle, type.c_str());
 }
 
 TEST(Soak, TwentyThousandPlaysLeaveReferencesAndHandlesAsTheyWere) {
@@ -43,13 +46,14 @@ TEST(Soak, TwentyThousandPlaysLeaveReferencesAndHandlesAsTheyWere) {
     ASSERT_EQ(tone.Init(env, host().receiver()), 0);
     ASSERT_EQ(tone.playBellTone(env, host().receiver()), 0);
     const Held before = held(sim);
+    const auto typesBefore = process_counts::handleTypes();
     ASSERT_GT(before.handles, 0) << "the handle count cannot be read";
 
     int failed = 0;
     for (int i = 0; i < kCalls; ++i) failed += tone.playBellTone(env, host().receiver()) != 0;
 
     const Held after = heldAgain(sim, before);
-    print("20000 playBellTone", before, after);
+    print("20000 playBellTone", before, after, typesBefore);
     EXPECT_EQ(failed, 0);
     EXPECT_EQ(after.refs, before.refs);
     EXPECT_EQ(after.handles, before.handles);
@@ -64,13 +68,14 @@ TEST(Soak, TwentyThousandRegistrationsLeaveReferencesAndHandlesAsTheyWere) {
     ASSERT_EQ(gate.Init(env, host().receiver()), 0);
     ASSERT_EQ(gate.RegisterStandard(env, host().receiver(), 1, 2, 3), 0);
     const Held before = held(sim);
+    const auto typesBefore = process_counts::handleTypes();
     ASSERT_GT(before.handles, 0) << "the handle count cannot be read";
 
     int failed = 0;
     for (int i = 0; i < kCalls; ++i) failed += gate.RegisterStandard(env, host().receiver(), i, -i, 7) != 0;
 
     const Held after = heldAgain(sim, before);
-    print("20000 RegisterStandard", before, after);
+    print("20000 RegisterStandard", before, after, typesBefore);
     EXPECT_EQ(failed, 0);
     EXPECT_EQ(after.refs, before.refs);
     EXPECT_EQ(after.handles, before.handles);

@@ -8,6 +8,8 @@
 #include <psapi.h>
 
 #include <cstddef>
+#include <map>
+#include <string>
 #include <vector>
 
 namespace process_counts {
@@ -49,12 +51,34 @@ inline long handles() {
     return -1;
 }
 
-// handles(), read again while it differs from expected, for up to about five seconds: the COM
-// runtime's worker threads hold handles of their own for a moment, which under load a single
-// read can catch. A handle that a library leaked stays and still shows.
+// The process's handles in the system handle table, with their object type's name (or number,
+// where Wine gives no name).
+inline std::map<USHORT, std::wstring> handleTypes() {
+    std::map<USHORT, std::wstring> types;
+    std::vector<unsigned char> buffer(1 << 22);
+    if (NtQuerySystemInformation(detail::kSystemHandleInformation, buffer.data(), ULONG(buffer.size()), nullptr) != 0)
+        return types;
+    const auto* table = reinterpret_cast<const detail::HandleTable*>(buffer.data());
+    for (ULONG i = 0; i < table->count; ++i) {
+        const detail::HandleEntry& entry = table->entries[i];
+        if (entry.processId != GetCurrentProcessId()) continue;
+        alignas(8) unsigned char info[512] = {};
+        const auto* type = reinterpret_cast<const PUBLIC_OBJECT_TYPE_INFORMATION*>(info);
+        const bool named = NtQueryObject(HANDLE(ULONG_PTR(entry.handle)), ObjectTypeInformation, info,
+                                         sizeof info - 2, nullptr) == 0 &&
+                           type->TypeName.Buffer && type->TypeName.Length;
+        types[entry.handle] = named ? std::wstring(type->TypeName.Buffer, type->TypeName.Length / 2)
+                                    : L"type number " + std::to_wstring(entry.objectType);
+    }
+    return types;
+}
+
+// handles(), read again while it differs from expected, for up to about fifteen seconds: under
+// load Wine's COM runtime can hold a handle of its own past the calls (a thread pool worker's
+// idles out after five seconds). A handle that a library leaked stays and still shows.
 inline long handlesOnceSettledAt(long expected) {
     long count = handles();
-    for (int read = 0; count != expected && read < 50; ++read) {
+    for (int read = 0; count != expected && read < 150; ++read) {
         Sleep(100);
         count = handles();
     }

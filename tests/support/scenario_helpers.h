@@ -43,16 +43,15 @@ private:
     UniqueHandle open_;
 };
 
-// How many times the calling thread was in its single-threaded apartment: leaves it that often,
-// until the thread could enter the multithreaded one.
+// How many times the calling thread was in its single-threaded apartment: leaves it that often.
+// Asks for the apartment's type rather than trying the multithreaded one, which would start it.
 inline int leaveApartment() {
-    for (int entries = 0; entries < 16; ++entries) {
-        const HRESULT probe = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-        if (probe != RPC_E_CHANGED_MODE) {
-            if (SUCCEEDED(probe)) CoUninitialize();
-            return entries;
-        }
-        CoUninitialize();
-    }
-    return -1;
+    const auto inSingleThreadedApartment = [] {
+        APTTYPE type;
+        APTTYPEQUALIFIER qualifier;
+        return SUCCEEDED(CoGetApartmentType(&type, &qualifier)) && (type == APTTYPE_STA || type == APTTYPE_MAINSTA);
+    };
+    int entries = 0;
+    for (; entries < 16 && inSingleThreadedApartment(); ++entries) CoUninitialize();
+    return entries;
 }
