@@ -1,6 +1,6 @@
 // 20,000 calls through each library, then the component's outstanding references and the
-// process's open handles are exactly where they were after the first call (which made the
-// calling thread's apartment). These are counts, not times.
+// process's open handles of named object types are exactly where they were after the first call
+// (which made the calling thread's apartment). These are counts, not times.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -23,17 +23,17 @@ struct Held {
 
 template <class Sim>
 Held held(const Sim& sim) {
-    return {sim.outstandingRefs(), process_counts::handles()};
+    return {sim.outstandingRefs(), process_counts::namedHandles()};
 }
 
 template <class Sim>
 Held heldAgain(const Sim& sim, const Held& before) {
-    return {sim.outstandingRefs(), process_counts::handlesOnceSettledAt(before.handles)};
+    return {sim.outstandingRefs(), process_counts::namedHandlesOnceSettledAt(before.handles)};
 }
 
 void print(const char* what, const Held& before, const Held& after,
            const std::map<USHORT, std::wstring>& typesBefore) {
-    std::printf("%s: component references %d -> %d, process handles %ld -> %ld\n", what, before.refs, after.refs,
+    std::printf("%s: component references %d -> %d, named handles %ld -> %ld\n", what, before.refs, after.refs,
                 before.handles, after.handles);
     for (const auto& [handle, type] : process_counts::handleTypes())
         if (!typesBefore.count(handle)) std::printf("  new handle %#x: %ls\n", handle, type.c_str());

@@ -51,6 +51,8 @@ inline long handles() {
     return -1;
 }
 
+constexpr wchar_t kUnnamedType[] = L"type number ";
+
 // The process's handles in the system handle table, with their object type's name (or number,
 // where Wine gives no name).
 inline std::map<USHORT, std::wstring> handleTypes() {
@@ -68,19 +70,28 @@ inline std::map<USHORT, std::wstring> handleTypes() {
                                          sizeof info - 2, nullptr) == 0 &&
                            type->TypeName.Buffer && type->TypeName.Length;
         types[entry.handle] = named ? std::wstring(type->TypeName.Buffer, type->TypeName.Length / 2)
-                                    : L"type number " + std::to_wstring(entry.objectType);
+                                    : kUnnamedType + std::to_wstring(entry.objectType);
     }
     return types;
 }
 
-// handles(), read again while it differs from expected, for up to about fifteen seconds: under
-// load Wine's COM runtime can hold a handle of its own past the calls (a thread pool worker's
-// idles out after five seconds). A handle that a library leaked stays and still shows.
-inline long handlesOnceSettledAt(long expected) {
-    long count = handles();
+// The handles of objects whose type has a name, the kinds that code opens or creates. Left out
+// are Wine's nameless internal objects, such as the message queue that a thread of its RPC
+// runtime gets when it posts a call to an apartment; under load the runtime starts one more.
+inline long namedHandles() {
+    long named = 0;
+    for (const auto& [handle, type] : handleTypes()) named += type.rfind(kUnnamedType, 0) != 0;
+    return named;
+}
+
+// namedHandles(), read again while it differs from expected, for up to about fifteen seconds, so
+// that a worker's handle the COM runtime holds for a moment past the calls does not count. A
+// handle that a library leaked stays and still shows.
+inline long namedHandlesOnceSettledAt(long expected) {
+    long count = namedHandles();
     for (int read = 0; count != expected && read < 150; ++read) {
         Sleep(100);
-        count = handles();
+        count = namedHandles();
     }
     return count;
 }
