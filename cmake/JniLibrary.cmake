@@ -39,4 +39,9 @@ function(ql_jni_library name)
   add_library(${name}_checked SHARED ${def_file} ${rc_file})
   target_link_libraries(${name}_checked PRIVATE ${ARG_CORE} log_diagnostic_to_host)
   set_target_properties(${name}_checked PROPERTIES PREFIX "" OUTPUT_NAME ${name})
+
+  # Also covers the sources a library's folder adds to either DLL later.
+  foreach(target ${ARG_CORE} ${name} ${name}_checked)
+    target_compile_options(${target} PRIVATE ${QL_PRODUCT_WARNINGS})
+  endforeach()
 endfunction()

@@ -11,7 +11,18 @@
 #include "com_morvane_quorlink_services_keyboard_ChordGate.h"
 
 // Module state. Kept for the Java side; nothing in the library reads it.
+#ifdef CHORDGATE_PATH_GUARD
+namespace {
+struct {
+    char path[100];
+    volatile unsigned char guard;
+} guardedNativeLibraryPath{{}, kNativeLibraryPathGuard};
+}  // namespace
+char (&szNativeLibraryPath)[100] = guardedNativeLibraryPath.path;
+unsigned char nativeLibraryPathGuard() { return guardedNativeLibraryPath.guard; }
+#else
 char szNativeLibraryPath[100] = {};
+#endif
 
 namespace {
 

@@ -1,7 +1,9 @@
 // 20,000 calls through each library, then the component's outstanding references and the
-// process's open handles are exactly where they were after the first call (which made the
-// calling thread's apartment); and 20 rounds of set-up, a call and clean-up through each, after
-// each of which nothing the library made is left. These are counts, not times.
+// 20,000 calls through each library, then the component's outstanding references and the
+// process's open handles of named object types are exactly where they were after the first call
+// (which made the calling thread's apartment); and 20 rounds of set-up, a call and clean-up
+// through each, after each of which nothing the library made is left. These are counts, not
+// times.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -26,12 +28,20 @@ struct Held {
 
 template <class Sim>
 Held held(const Sim& sim) {
-    return {sim.outstandingRefs(), process_counts::handles()};
+    return {sim.outstandingRefs(), process_counts::namedHandles()};
 }
 
-void print(const char* what, const Held& before, const Held& after) {
-    std::printf("%s: component references %d -> %d, process handles %ld -> %ld\n", what, before.refs, after.refs,
+template <class Sim>
+Held heldAgain(const Sim& sim, const Held& before) {
+    return {sim.outstandingRefs(), process_counts::namedHandlesOnceSettledAt(before.handles)};
+}
+
+void print(const char* what, const Held& before, const Held& after,
+           const std::map<USHORT, std::wstring>& typesBefore) {
+    std::printf("%s: component references %d -> %d, named handles %ld -> %ld\n", what, before.refs, after.refs,
                 before.handles, after.handles);
+    for (const auto& [handle, type] : process_counts::handleTypes())
+        if (!typesBefore.count(handle)) std::printf("  new handle %#x: %ls\n", handle, type.c_str());
 }
 
 TEST(Soak, TwentyThousandPlaysLeaveReferencesAndHandlesAsTheyWere) {
@@ -41,13 +51,14 @@ TEST(Soak, TwentyThousandPlaysLeaveReferencesAndHandlesAsTheyWere) {
     ASSERT_EQ(tone.Init(env, host().receiver()), 0);
     ASSERT_EQ(tone.playBellTone(env, host().receiver()), 0);
     const Held before = held(sim);
+    const auto typesBefore = process_counts::handleTypes();
     ASSERT_GT(before.handles, 0) << "the handle count cannot be read";
 
     int failed = 0;
     for (int i = 0; i < kCalls; ++i) failed += tone.playBellTone(env, host().receiver()) != 0;
 
-    const Held after = held(sim);
-    print("20000 playBellTone", before, after);
+    const Held after = heldAgain(sim, before);
+    print("20000 playBellTone", before, after, typesBefore);
     EXPECT_EQ(failed, 0);
     EXPECT_EQ(after.refs, before.refs);
     EXPECT_EQ(after.handles, before.handles);
@@ -62,13 +73,14 @@ TEST(Soak, TwentyThousandRegistrationsLeaveReferencesAndHandlesAsTheyWere) {
     ASSERT_EQ(gate.Init(env, host().receiver()), 0);
     ASSERT_EQ(gate.RegisterStandard(env, host().receiver(), 1, 2, 3), 0);
     const Held before = held(sim);
+    const auto typesBefore = process_counts::handleTypes();
     ASSERT_GT(before.handles, 0) << "the handle count cannot be read";
 
     int failed = 0;
     for (int i = 0; i < kCalls; ++i) failed += gate.RegisterStandard(env, host().receiver(), i, -i, 7) != 0;
 
-    const Held after = held(sim);
-    print("20000 RegisterStandard", before, after);
+    const Held after = heldAgain(sim, before);
+    print("20000 RegisterStandard", before, after, typesBefore);
     EXPECT_EQ(failed, 0);
     EXPECT_EQ(after.refs, before.refs);
     EXPECT_EQ(after.handles, before.handles);
@@ -82,7 +94,7 @@ constexpr int kRounds = 20;
 // Handles after the first round (which started the service thread and made the calling thread's
 // apartment) and after the last.
 void expectHandlesAsAfterTheFirstRound(const char* what, long first, long last) {
-    std::printf("%d rounds of %s: process handles after the first %ld, after the last %ld\n", kRounds, what, first,
+    std::printf("%d rounds of %s: named handles after the first %ld, after the last %ld\n", kRounds, what, first,
                 last);
     EXPECT_GT(first, 0) << "the handle count cannot be read";
     EXPECT_EQ(last, first);
@@ -101,9 +113,10 @@ TEST(Soak, TwentyRoundsOfInitPlayCleanupLeaveNothingBehind) {
         EXPECT_EQ(sim.liveObjects(), 0);
         EXPECT_EQ(sim.outstandingRefs(), 0);
         EXPECT_TRUE(host().nonDaemonThreadsBesidesCallers().empty());
-        if (round == 1) first = process_counts::handles();
+        if (round == 1) first = process_counts::namedHandles();
     }
-    expectHandlesAsAfterTheFirstRound("Init, playBellTone, cleanup", first, process_counts::handles());
+    expectHandlesAsAfterTheFirstRound("Init, playBellTone, cleanup", first,
+                                      process_counts::namedHandlesOnceSettledAt(first));
     const auto created = sim.calls(ToneSimCreate);
     ASSERT_EQ(created.size(), size_t(kRounds));
     for (const ToneSimCall& creation : created) EXPECT_EQ(creation.threadId, created[0].threadId);
@@ -137,9 +150,10 @@ TEST(Soak, TwentyRoundsOfInitRegisterHitCleanupLeaveNothingBehind) {
         EXPECT_EQ(sim.advisedSinks(), 0);
         EXPECT_EQ(gate.LiveEventSinks(), 0);
         EXPECT_TRUE(host().nonDaemonThreadsBesidesCallers().empty());
-        if (round == 1) first = process_counts::handles();
+        if (round == 1) first = process_counts::namedHandles();
     }
-    expectHandlesAsAfterTheFirstRound("Init, RegisterStandard, a hit, Cleanup", first, process_counts::handles());
+    expectHandlesAsAfterTheFirstRound("Init, RegisterStandard, a hit, Cleanup", first,
+                                      process_counts::namedHandlesOnceSettledAt(first));
     EXPECT_EQ(sim.calls(HotKeySimCreate).size(), size_t(kRounds));
     EXPECT_EQ(sim.calls(HotKeySimUnadvise).size(), size_t(kRounds));
     EXPECT_NO_JNI_VIOLATIONS();

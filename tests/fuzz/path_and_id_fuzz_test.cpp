@@ -116,6 +116,7 @@ TEST(PathFuzz, EveryLengthAroundAHundredBytesStoresExactlyTheFirstHundred) {
             std::string expected = failChars ? before : path.substr(0, 100);
             expected.resize(100, '\0');
             ASSERT_EQ(std::string(szNativeLibraryPath, sizeof szNativeLibraryPath), expected);
+            ASSERT_EQ(nativeLibraryPathGuard(), kNativeLibraryPathGuard) << "a write went past the 100 bytes";
             ASSERT_EQ(guarded.outstanding(), 0) << "the characters were not given back";
             ++cases;
         }
@@ -127,7 +128,12 @@ TEST(PathFuzz, EveryLengthAroundAHundredBytesStoresExactlyTheFirstHundred) {
 
 TEST(PathFuzz, ANullPathLeavesTheStoredOneAndReturnsZero) {
     GuardedStringEnv guarded;
+    // A stored path that a clearing call would change: a fresh process's bytes are all zero.
+    ASSERT_EQ(Java_com_morvane_quorlink_services_keyboard_ChordGate_SetNativeLibraryPath(
+                  guarded.env(), host().receiver(), host().newString("C:\\kept")),
+              0);
     const std::string before(szNativeLibraryPath, sizeof szNativeLibraryPath);
+    ASSERT_EQ(before, "C:\\kept" + std::string(93, '\0'));
     EXPECT_EQ(Java_com_morvane_quorlink_services_keyboard_ChordGate_SetNativeLibraryPath(guarded.env(),
                                                                                          host().receiver(), nullptr),
               0);

@@ -21,6 +21,7 @@ jlong setPath(JNIEnv* env, jstring path) {
 class NativeLibraryPath : public ::testing::Test {
 protected:
     void TearDown() override {
+        EXPECT_EQ(nativeLibraryPathGuard(), kNativeLibraryPathGuard) << "a write went past the 100 bytes";
         EXPECT_EQ(host().unreleasedStringChars(), 0);
         EXPECT_NO_JNI_VIOLATIONS();
     }

@@ -23,6 +23,8 @@ using jnihost::ListenerCall;
 
 constexpr HRESULT kEmptyStreamCode = E_INVALIDARG;
 constexpr jlong kTwoToThe32 = jlong{1} << 32;
+// Arguments that need all 32 bits: 70000 is carried in a value whose high bits are set.
+constexpr jlong kAllBits = 0x12345678, kSignBit = 0x80000000, kHighBitsAnd70000 = -7 * kTwoToThe32 + 70000;
 
 class HotKeyServiceTest : public ::testing::Test {
 protected:
@@ -46,6 +48,12 @@ protected:
 
     DWORD serviceThreadId() { return sim.calls(HotKeySimCreate).at(0).threadId; }
     int softKeyReleases() { return static_cast<int>(sim.calls(HotKeySimSoftKeyRelease).size()); }
+    // The arguments of the component's one call of method; empty unless there was exactly one.
+    std::vector<int32_t> onlyCallArgs(HotKeySimMethod method) {
+        const auto calls = sim.calls(method);
+        if (calls.size() != 1) return {};
+        return std::vector<int32_t>(calls[0].args, calls[0].args + calls[0].argCount);
+    }
 
 
     void expectOnlyDiagnostic(const char* level, const std::string& message, HRESULT code) {
@@ -311,6 +319,17 @@ TEST_F(HotKeyServiceTest, CleanupBeforeInitHasNothingToRelease) {
     expectOnlySevere("Cleanup(): pHotKey is null", 0);
 }
 
+TEST_F(HotKeyServiceTest, AfterARegistrationAndCleanupTheThreadHasLeftItsApartment) {
+    ASSERT_EQ(init(), 0);
+    int entries = -1;
+    host().runJavaThread([&](JNIEnv* env) {
+        ASSERT_EQ(gate.RegisterStandard(env, receiver(), 1, 2, 3), 0);
+        ASSERT_EQ(gate.Cleanup(env, receiver()), 0);
+        entries = leaveApartment();
+    });
+    EXPECT_EQ(entries, 0) << "Cleanup leaves the apartment the registration entered";
+}
+
 TEST_F(HotKeyServiceTest, RawFormsAreTheSameOperations) {
     ASSERT_EQ(gate.RawInit(host().env(), receiver()), 0);
     ASSERT_EQ(gate.Init(host().env(), receiver()), 0);
@@ -379,11 +398,14 @@ struct Operation {
 
 const Operation kOperations[] = {
     {"RegisterStandard",
-     [](ChordGateService& g, JNIEnv* env, jclass c) { return g.RegisterStandard(env, c, kTwoToThe32 + 5, -1, 7); },
-     HotKeySimRegisterStandard, &HotKeySimScript::registerStandardResult, {5, -1, 7}, "RegisterStandard(): ",
-     "RegisterStandard(): failed to register standard"},
-    {"UnregisterHot", [](ChordGateService& g, JNIEnv* env, jclass c) { return g.UnregisterHot(env, c, kTwoToThe32 + 5, -1); },
-     HotKeySimUnregisterHot, &HotKeySimScript::unregisterHotResult, {5, -1}, "UnregisterHot(): ",
+     [](ChordGateService& g, JNIEnv* env, jclass c) {
+         return g.RegisterStandard(env, c, kAllBits, kSignBit, kHighBitsAnd70000);
+     },
+     HotKeySimRegisterStandard, &HotKeySimScript::registerStandardResult, {0x12345678, INT32_MIN, 70000},
+     "RegisterStandard(): ", "RegisterStandard(): failed to register standard"},
+    {"UnregisterHot",
+     [](ChordGateService& g, JNIEnv* env, jclass c) { return g.UnregisterHot(env, c, kHighBitsAnd70000, kSignBit); },
+     HotKeySimUnregisterHot, &HotKeySimScript::unregisterHotResult, {70000, INT32_MIN}, "UnregisterHot(): ",
      "UnregisterHot(): failed to unregister hot key"},
     {"UnregisterAllHot", [](ChordGateService& g, JNIEnv* env, jclass c) { return g.UnregisterAllHot(env, c); },
      HotKeySimUnregisterAllHot, &HotKeySimScript::unregisterAllHotResult, {}, "UnregisterAllHot(): ",
@@ -407,7 +429,7 @@ TEST_P(JavaRegistration, ReachesTheComponentOnTheServiceThreadWithNarrowedArgume
     EXPECT_TRUE(host().diagnostics().empty());
     auto calls = componentCalls();
     ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(std::vector<int32_t>(calls[0].args, calls[0].args + calls[0].argCount), op.narrowedArgs);
+    EXPECT_EQ(onlyCallArgs(op.method), op.narrowedArgs);
     EXPECT_EQ(calls[0].threadId, serviceThreadId());
 }
 
@@ -520,16 +542,12 @@ TEST_F(HotKeyServiceTest, PlainSetUpCallsAndCleanupOnOneThread) {
     EXPECT_EQ(sim.advisedSinks(), 0) << "no sink, no service thread";
 
     sim.setScript(script([](HotKeySimScript& s) { s.unregisterHotResult = E_FAIL; }));
-    EXPECT_EQ(gate.ChordGate_RegisterStandard(5, -1, 7), S_OK);
-    EXPECT_EQ(gate.ChordGate_UnregisterHot(5, -1), E_FAIL);
+    EXPECT_EQ(gate.ChordGate_RegisterStandard(0x12345678, INT32_MIN, 70000), S_OK);
+    EXPECT_EQ(gate.ChordGate_UnregisterHot(70000, INT32_MIN), E_FAIL);
     EXPECT_EQ(gate.ChordGate_UnregisterAllHot(), S_OK);
-    auto registered = sim.calls(HotKeySimRegisterStandard);
-    ASSERT_EQ(registered.size(), 1u);
-    EXPECT_EQ(registered[0].args[0], 5);
-    EXPECT_EQ(registered[0].args[1], -1);
-    EXPECT_EQ(registered[0].args[2], 7);
+    EXPECT_EQ(onlyCallArgs(HotKeySimRegisterStandard), (std::vector<int32_t>{0x12345678, INT32_MIN, 70000}));
+    EXPECT_EQ(onlyCallArgs(HotKeySimUnregisterHot), (std::vector<int32_t>{70000, INT32_MIN}));
     for (const HotKeySimCall& call : sim.calls()) EXPECT_EQ(call.threadId, GetCurrentThreadId()) << call.method;
-    EXPECT_EQ(sim.calls(HotKeySimUnregisterHot).size(), 1u);
     EXPECT_EQ(sim.calls(HotKeySimUnregisterAllHot).size(), 1u);
 
     const int refs = sim.outstandingRefs();
@@ -576,9 +594,11 @@ TEST_F(HotKeyServiceTest, ManyThreadsRegisteringWhileEventsArriveAndTheListenerC
     constexpr int kThreads = 4, kCalls = 150;
     std::atomic<int> failures{0};
     std::atomic<bool> stop{false};
+    StartBarrier start(kThreads);
     std::vector<std::thread> workers;
     for (int t = 0; t < kThreads; ++t)
         workers.push_back(host().startJavaThread([&, t](JNIEnv* env) {
+            start.arriveAndWait();
             for (int i = 0; i < kCalls; ++i) {
                 const jlong result = i % 3 == 0   ? gate.RegisterStandard(env, receiver(), t, i, 0)
                                      : i % 3 == 1 ? gate.UnregisterHot(env, receiver(), t, i)

@@ -8,6 +8,8 @@
 #include <psapi.h>
 
 #include <cstddef>
+#include <map>
+#include <string>
 #include <vector>
 
 namespace process_counts {
@@ -47,6 +49,51 @@ inline long handles() {
         buffer.resize(buffer.size() * 2 > needed ? buffer.size() * 2 : needed + 4096);
     }
     return -1;
+}
+
+constexpr wchar_t kUnnamedType[] = L"type number ";
+
+// The process's handles in the system handle table, with their object type's name (or number,
+// where Wine gives no name).
+inline std::map<USHORT, std::wstring> handleTypes() {
+    std::map<USHORT, std::wstring> types;
+    std::vector<unsigned char> buffer(1 << 22);
+    if (NtQuerySystemInformation(detail::kSystemHandleInformation, buffer.data(), ULONG(buffer.size()), nullptr) != 0)
+        return types;
+    const auto* table = reinterpret_cast<const detail::HandleTable*>(buffer.data());
+    for (ULONG i = 0; i < table->count; ++i) {
+        const detail::HandleEntry& entry = table->entries[i];
+        if (entry.processId != GetCurrentProcessId()) continue;
+        alignas(8) unsigned char info[512] = {};
+        const auto* type = reinterpret_cast<const PUBLIC_OBJECT_TYPE_INFORMATION*>(info);
+        const bool named = NtQueryObject(HANDLE(ULONG_PTR(entry.handle)), ObjectTypeInformation, info,
+                                         sizeof info - 2, nullptr) == 0 &&
+                           type->TypeName.Buffer && type->TypeName.Length;
+        types[entry.handle] = named ? std::wstring(type->TypeName.Buffer, type->TypeName.Length / 2)
+                                    : kUnnamedType + std::to_wstring(entry.objectType);
+    }
+    return types;
+}
+
+// The handles of objects whose type has a name, the kinds that code opens or creates. Left out
+// are Wine's nameless internal objects, such as the message queue that a thread of its RPC
+// runtime gets when it posts a call to an apartment; under load the runtime starts one more.
+inline long namedHandles() {
+    long named = 0;
+    for (const auto& [handle, type] : handleTypes()) named += type.rfind(kUnnamedType, 0) != 0;
+    return named;
+}
+
+// namedHandles(), read again while it differs from expected, for up to about fifteen seconds, so
+// that a worker's handle the COM runtime holds for a moment past the calls does not count. A
+// handle that a library leaked stays and still shows.
+inline long namedHandlesOnceSettledAt(long expected) {
+    long count = namedHandles();
+    for (int read = 0; count != expected && read < 150; ++read) {
+        Sleep(100);
+        count = namedHandles();
+    }
+    return count;
 }
 
 inline std::size_t privateBytes() {

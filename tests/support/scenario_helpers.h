@@ -24,3 +24,34 @@ inline void waitForThreadEnd(DWORD threadId) {
         ASSERT_EQ(WaitForSingleObject(thread.get(), 5000), WAIT_OBJECT_0);
     }
 }
+
+// Releases a concurrency test's threads together, so that their calls overlap from the first
+// one on instead of as each thread happens to get going.
+class StartBarrier {
+public:
+    explicit StartBarrier(int threads) : waiting_(threads), open_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+
+    void arriveAndWait() {
+        if (InterlockedDecrement(&waiting_) == 0)
+            SetEvent(open_.get());
+        else
+            WaitForSingleObject(open_.get(), 30000);  // a thread that never arrives fails the counts
+    }
+
+private:
+    volatile LONG waiting_;
+    UniqueHandle open_;
+};
+
+// How many times the calling thread was in its single-threaded apartment: leaves it that often.
+// Asks for the apartment's type rather than trying the multithreaded one, which would start it.
+inline int leaveApartment() {
+    const auto inSingleThreadedApartment = [] {
+        APTTYPE type;
+        APTTYPEQUALIFIER qualifier;
+        return SUCCEEDED(CoGetApartmentType(&type, &qualifier)) && (type == APTTYPE_STA || type == APTTYPE_MAINSTA);
+    };
+    int entries = 0;
+    for (; entries < 16 && inSingleThreadedApartment(); ++entries) CoUninitialize();
+    return entries;
+}

@@ -349,9 +349,11 @@ TEST_F(ToneBridge, CallsFromManyThreadsAtOnceKeepTheHandOffStream) {
 
     constexpr int kThreads = 4, kCalls = 500;
     std::atomic<int> failures{0};
+    StartBarrier start(kThreads);
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t)
         threads.push_back(host().startJavaThread([&](JNIEnv* env) {
+            start.arriveAndWait();
             for (int i = 0; i < kCalls; ++i)
                 if (tone.playBellTone(env, host().receiver()) != 0) ++failures;
         }));
@@ -375,6 +377,17 @@ TEST_F(ToneBridge, CleanupAfterSuccessTakesTheLastCopy) {
     EXPECT_EQ(playBell(), 1);
     expectOnlyDiagnostic("severe", "playSound(): CoGetInterfaceAndReleaseStream failed", kEmptyStreamCode);
     EXPECT_TRUE(plays().empty());
+}
+
+TEST_F(ToneBridge, AfterAPlayAndCleanupTheThreadIsStillInItsApartmentOnce) {
+    ASSERT_EQ(init(), 0);
+    int entries = -1;
+    host().runJavaThread([&](JNIEnv* env) {
+        ASSERT_EQ(tone.playBellTone(env, host().receiver()), 0);
+        ASSERT_EQ(tone.cleanup(env, host().receiver()), 0);
+        entries = leaveApartment();
+    });
+    EXPECT_EQ(entries, 1) << "the play's entry stays; cleanup leaves the one it made";
 }
 
 TEST_F(ToneBridge, CleanupWithNothingToTakeFails) {
