@@ -22,6 +22,12 @@ for p in "${prefixes[@]}"; do
   fi
   WINEPREFIX="$p" wineserver -p
   WINEPREFIX="$p" wine cmd /c exit >/dev/null 2>&1 </dev/null || true
+  # With no display Wine loads no graphics driver, and a program that starts while the desktop
+  # is being closed or opened again can then create no window at all, not even a message-only
+  # one (COM's apartment window, a component's event window). Wine's null driver needs no
+  # display, and one idle program holds the desktop open for the session; wineserver -k ends it.
+  WINEPREFIX="$p" wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1 </dev/null || true
+  WINEPREFIX="$p" wine notepad >/dev/null 2>&1 </dev/null &
 done
 
 "$@"

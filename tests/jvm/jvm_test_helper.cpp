@@ -103,8 +103,14 @@ JNIEXPORT jboolean JNICALL Java_com_morvane_quorlink_jvmtest_Sim_waitForPosted(J
 JNIEXPORT void JNICALL Java_com_morvane_quorlink_jvmtest_Sim_streamHits(JNIEnv* env, jclass, jint count,
                                                                         jint pauseMs) {
     guarded(env, [&] {
-        // The first one from here, so that a failure reaches Java.
-        sinksOrThrow(hotKeySim().hotKeyHit(0, 0, 7, true));
+        // The first one from here, so that a failure, or a component with no sink to reach,
+        // reaches Java.
+        if (sinksOrThrow(hotKeySim().hotKeyHit(0, 0, 7, true)) == 0) {
+            const HotKeySimCounts counts = hotKeySim().counts();
+            throw std::runtime_error("the first hit reached no sink: " + std::to_string(counts.liveObjects) +
+                                     " live component(s) with " + std::to_string(counts.advisedSinks) +
+                                     " advised sink(s), but none with an event window and a sink");
+        }
         auto* hits = new StreamedHits{count, DWORD(pauseMs)};
         UniqueHandle thread(CreateThread(nullptr, 0, postHitsInBackground, hits, 0, nullptr));
         if (!thread) {

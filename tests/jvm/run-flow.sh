@@ -9,15 +9,24 @@ wine_run=$1 avian=$2 dll_dir=$3 class_path=$4 helper=$5 flow=$6 runs=${7:-1}
 cd "$dll_dir" || exit 1
 library_path="Z:$(pwd -P | tr / '\\')"
 
+passed() { grep -q "^flow $flow: [0-9]* checks passed" <<<"$1"; }
+
 hangs=0 failures=0
 for ((run = 1; run <= runs; run++)); do
+  started=$SECONDS
   out=$(timeout -k 5 30 "$wine_run" "$avian" -cp "$class_path" -Dquorlink.library.path="$library_path" \
           -Dquorlink.test.helper="$helper" com.morvane.quorlink.jvmtest.Flows "$flow" 2>&1)
   status=$?
+  # Wine's server gives a program whose threads have all ended a second to leave, then kills it:
+  # on a loaded machine, a run that exited by itself can end so, long before the time limit.
+  if ((status == 137 && SECONDS - started < 30)) && passed "$out" && ! grep -q "Unhandled" <<<"$out"; then
+    echo "run $run: exited by itself; Wine killed its process after its last thread had ended"
+    status=0
+  fi
   if ((status == 124 || status == 137)); then
     hangs=$((hangs + 1))
     echo "run $run: no exit within 30 s"
-  elif ((status != 0)) || ! grep -q "^flow $flow: [0-9]* checks passed" <<<"$out"; then
+  elif ((status != 0)) || ! passed "$out"; then
     failures=$((failures + 1))
     echo "run $run: exit code $status"
   fi
