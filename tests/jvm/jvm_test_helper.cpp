@@ -86,10 +86,10 @@ JNIEXPORT jint JNICALL Java_com_morvane_quorlink_jvmtest_Sim_keyboardDetached(JN
     return guarded(env, [&] { return sinksOrThrow(hotKeySim().keyboardDetached()); });
 }
 
-// Posts count hits (i, -i, 7) for i = 1..count and returns at once.
-JNIEXPORT void JNICALL Java_com_morvane_quorlink_jvmtest_Sim_postHits(JNIEnv* env, jclass, jint count) {
+// Posts count hits (i, -i, 7) for i = first..first + count - 1 and returns at once.
+JNIEXPORT void JNICALL Java_com_morvane_quorlink_jvmtest_Sim_postHits(JNIEnv* env, jclass, jint first, jint count) {
     guarded(env, [&] {
-        for (int i = 1; i <= count; ++i) sinksOrThrow(hotKeySim().hotKeyHit(i, -i, 7, true));
+        for (int i = first; i < first + count; ++i) sinksOrThrow(hotKeySim().hotKeyHit(i, -i, 7, true));
         return 0;
     });
 }
@@ -98,7 +98,7 @@ JNIEXPORT jboolean JNICALL Java_com_morvane_quorlink_jvmtest_Sim_waitForPosted(J
     return guarded(env, [&] { return jboolean(hotKeySim().waitForPosted(DWORD(timeoutMs)) == S_OK); });
 }
 
-// Posts a hit (0, 0, 7), then the same hits as postHits from a native thread, pauseMs apart;
+// Posts a hit (0, 0, 7), then hits (i, -i, 7) for i = 1..count from a native thread, pauseMs apart;
 // returns at once.
 JNIEXPORT void JNICALL Java_com_morvane_quorlink_jvmtest_Sim_streamHits(JNIEnv* env, jclass, jint count,
                                                                         jint pauseMs) {

@@ -23,14 +23,14 @@ final class Sim {
 
     static native int keyboardDetached();
 
-    /** Posts hits (i, -i, 7) for i = 1..count and returns at once. */
-    static native void postHits(int count);
+    /** Posts hits (i, -i, 7) for i = first..first + count - 1 and returns at once. */
+    static native void postHits(int first, int count);
 
     /** True once every posted event has been handled. */
     static native boolean waitForPosted(int timeoutMs);
 
     /**
-     * Posts a hit (0, 0, 7), then the same hits as postHits from a native thread of its own,
+     * Posts a hit (0, 0, 7), then hits (i, -i, 7) for i = 1..count from a native thread of its own,
      * pauseMs apart; returns at once.
      */
     static native void streamHits(int count, int pauseMs);
