@@ -11,6 +11,9 @@ endif()
 set(QL_GROUP_ID com.morvane.quorlink)
 set(QL_ARTIFACT_ID quorlink-keyboard)
 set(QL_MODULE_NAME com.morvane.quorlink.keyboard)
+set(QL_URL https://quorlink.morvane.com/keyboard)
+set(QL_SCM_URL https://git.morvane.com/quorlink/quorlink-keyboard.git)
+set(licence ${CMAKE_CURRENT_LIST_DIR}/../LICENSE)
 set(platform_x86 windows-x86)
 set(platform_x64 windows-x86_64)
 set(dlls TonePort ChordGate)
@@ -58,6 +61,8 @@ foreach(arch x86 x64)
   endforeach()
 endforeach()
 file(WRITE ${stage}/natives/version "${version}\n")
+# The licence travels in every jar, where Maven and a user's licence scanner look for it.
+configure_file(${licence} ${stage}/licence/META-INF/LICENSE COPYONLY)
 
 file(WRITE ${stage}/manifest.txt
   "Implementation-Title: ${QL_PRODUCT_NAME}\n"
@@ -66,15 +71,16 @@ file(WRITE ${stage}/manifest.txt
 set(jar ${QL_JAR_DIR}/${QL_ARTIFACT_ID}.jar)
 file(REMOVE ${jar})
 run(${QL_JAR_TOOL} --create --file ${jar} --manifest ${stage}/manifest.txt
-    -C ${QL_JAVA_CLASSES} . -C ${stage} natives)
+    -C ${QL_JAVA_CLASSES} . -C ${stage} natives -C ${stage}/licence META-INF)
 
-run(${QL_JAR_TOOL} --create --file ${QL_JAR_DIR}/${QL_ARTIFACT_ID}-sources.jar -C ${src} .)
+run(${QL_JAR_TOOL} --create --file ${QL_JAR_DIR}/${QL_ARTIFACT_ID}-sources.jar -C ${src} . -C ${stage}/licence META-INF)
 
 # The Javadoc of the public packages; the loader's package is not API.
 run(${QL_JAVADOC} -quiet -Xdoclint:all,-missing -d ${stage}/javadoc -sourcepath ${src}
     -doctitle "${QL_PRODUCT_NAME} ${version}" -windowtitle "${QL_PRODUCT_NAME} ${version}"
     -subpackages com.morvane.quorlink.services)
-run(${QL_JAR_TOOL} --create --file ${QL_JAR_DIR}/${QL_ARTIFACT_ID}-javadoc.jar -C ${stage}/javadoc .)
+run(${QL_JAR_TOOL} --create --file ${QL_JAR_DIR}/${QL_ARTIFACT_ID}-javadoc.jar -C ${stage}/javadoc .
+    -C ${stage}/licence META-INF)
 
 configure_file(${CMAKE_CURRENT_LIST_DIR}/pom.xml.in ${QL_JAR_DIR}/${QL_ARTIFACT_ID}.pom @ONLY)
 
@@ -88,7 +94,7 @@ run(${QL_JAVAC} --release 8 -cp ${QL_JAVA_CLASSES} -d ${stage}/demo-classes
 set(demo_jar ${QL_JAR_DIR}/${QL_ARTIFACT_ID}-demo.jar)
 file(REMOVE ${demo_jar})
 run(${QL_JAR_TOOL} --create --file ${demo_jar} --manifest ${stage}/demo-manifest.txt
-    --main-class com.morvane.quorlink.demo.KeyboardDemo -C ${stage}/demo-classes .)
+    --main-class com.morvane.quorlink.demo.KeyboardDemo -C ${stage}/demo-classes . -C ${stage}/licence META-INF)
 
 message(STATUS "package.cmake: ${QL_ARTIFACT_ID} ${version} in ${QL_JAR_DIR}: ${QL_ARTIFACT_ID}.jar (natives "
                "${platform_x86}, ${platform_x64}), ${QL_ARTIFACT_ID}.pom, -sources.jar, -javadoc.jar, -demo.jar")

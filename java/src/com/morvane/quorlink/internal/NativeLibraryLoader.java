@@ -9,24 +9,37 @@ import java.io.IOException;
 import java.io.InputStream;
 import java.io.OutputStream;
 import java.util.ArrayList;
+import java.util.HashMap;
 import java.util.List;
 import java.util.Locale;
+import java.util.Map;
 
 /**
  * Loads the native library behind a class of this jar, once, from its static initialiser.
  *
  * <ol>
  * <li>When the system property {@value #PATH_PROPERTY} is set, the DLL from that folder and nothing else.</li>
- * <li>Otherwise the jar's copy for the JVM's architecture, extracted into a per-user cache folder
- *     named by the version and the file's content hash, loaded by its full path.</li>
+ * <li>Otherwise the jar's copy for the JVM's architecture, extracted into a cache folder named by the
+ *     version and the file's content hash, loaded by its full path. The cache is
+ *     {@code quorlink-keyboard} in the folder that {@value #CACHE_PROPERTY} names, when it is set, and
+ *     nothing else; otherwise in {@code %LOCALAPPDATA%}, then in {@code java.io.tmpdir}. Each extraction
+ *     removes that cache's folders of other versions of the same DLL, except those a running JVM holds.</li>
  * <li>When the jar has no copy for this platform, {@link System#loadLibrary(String)}.</li>
  * </ol>
  *
- * Not part of the API: its name and methods may change in any release.
+ * <p>A failed load is remembered: every later {@link #load(String)} of the same library throws the same
+ * message again. A class whose static initialiser threw it is unusable for the JVM's lifetime, and the JVM
+ * then throws {@code NoClassDefFoundError} for it; {@link #isSupported()} tells beforehand, without native
+ * code, whether this JVM can load the libraries at all.
+ *
+ * <p>Not part of the API, except {@link #isSupported()} and {@link #unsupportedReason()}: its name and
+ * other methods may change in any release.
  */
 public final class NativeLibraryLoader {
     /** The system property naming a folder that holds the DLLs to load instead of the jar's. */
     public static final String PATH_PROPERTY = "quorlink.library.path";
+    /** The system property naming the folder to extract the jar's DLLs into, instead of the per-user cache. */
+    public static final String CACHE_PROPERTY = "quorlink.cache.dir";
 
     static final String RESOURCE_ROOT = "natives/";
     static final String VERSION_RESOURCE = RESOURCE_ROOT + "version";
@@ -36,21 +49,74 @@ public final class NativeLibraryLoader {
     static final int HASH_DIGITS_IN_PATH = 32;
     private static final int ATTEMPTS = 4;
 
+    // Each library's outcome in this class loader: null loaded, else the error that every later load repeats.
+    private static final Map<String, UnsatisfiedLinkError> outcomes = new HashMap<String, UnsatisfiedLinkError>();
+
     private NativeLibraryLoader() {
     }
 
-    /** Loads {@code name}.dll for the running JVM; throws {@link UnsatisfiedLinkError} naming every place tried. */
-    public static void load(String name) {
-        String osName = System.getProperty("os.name");
-        ClassLoader resources = NativeLibraryLoader.class.getClassLoader();
-        if (resources == null) {
-            resources = ClassLoader.getSystemClassLoader();
-        }
-        load(name, osName, System.getProperty("os.arch"), System.getProperty(PATH_PROPERTY),
-                cacheRoots(osName, System.getenv("LOCALAPPDATA"), System.getProperty("java.io.tmpdir")), resources);
+    /**
+     * Whether this JVM's OS and architecture are ones the libraries are made for: Windows, 32-bit or 64-bit x86.
+     * Loads nothing and needs no native code.
+     *
+     * @return true on a platform the jar serves
+     */
+    public static boolean isSupported() {
+        return unsupportedReason() == null;
     }
 
-    static void load(String name, String osName, String osArch, String pathProperty, List<File> cacheRoots,
+    /**
+     * Why this JVM cannot use the libraries, naming its {@code os.name} and {@code os.arch}; loads nothing.
+     *
+     * @return the reason, or null when {@link #isSupported()} is true
+     */
+    public static String unsupportedReason() {
+        return unsupportedReason(System.getProperty("os.name"), System.getProperty("os.arch"));
+    }
+
+    static String unsupportedReason(String osName, String osArch) {
+        if (platform(osName, osArch) != null) {
+            return null;
+        }
+        return "this JVM runs on os.name \"" + osName + "\", os.arch \"" + osArch + "\"; the keyboard's libraries"
+                + " are Windows DLLs for 32-bit (x86) and 64-bit (amd64, x86_64) JVMs only";
+    }
+
+    /**
+     * Loads {@code name}.dll for the running JVM, once; throws {@link UnsatisfiedLinkError} naming every place
+     * tried, and the same message again on every later call after a failure.
+     *
+     * @param name the library's name without ".dll"
+     */
+    public static void load(String name) {
+        synchronized (outcomes) {
+            if (outcomes.containsKey(name)) {
+                UnsatisfiedLinkError first = outcomes.get(name);
+                if (first == null) {
+                    return;
+                }
+                UnsatisfiedLinkError again = new UnsatisfiedLinkError(first.getMessage());
+                again.initCause(first);
+                throw again;
+            }
+            String osName = System.getProperty("os.name");
+            ClassLoader resources = NativeLibraryLoader.class.getClassLoader();
+            if (resources == null) {
+                resources = ClassLoader.getSystemClassLoader();
+            }
+            try {
+                load(name, osName, System.getProperty("os.arch"), System.getProperty(PATH_PROPERTY),
+                        cacheRoots(osName, System.getProperty(CACHE_PROPERTY), System.getenv("LOCALAPPDATA"),
+                                System.getProperty("java.io.tmpdir")), resources);
+                outcomes.put(name, null);
+            } catch (UnsatisfiedLinkError e) {
+                outcomes.put(name, e);
+                throw e;
+            }
+        }
+    }
+
+    static void load(String name, String osName, String osArch, String pathProperty, CacheRoots cacheRoots,
                      ClassLoader resources) {
         String fileName = name + ".dll";
         if (pathProperty != null && !pathProperty.isEmpty()) {
@@ -59,7 +125,14 @@ public final class NativeLibraryLoader {
                 throw new UnsatisfiedLinkError(name + ": " + PATH_PROPERTY + " names the folder " + pathProperty
                         + ", which has no " + fileName);
             }
-            systemLoad(name, file.getAbsolutePath());
+            try {
+                System.load(file.getAbsolutePath());
+            } catch (UnsatisfiedLinkError e) {
+                UnsatisfiedLinkError error = new UnsatisfiedLinkError(name + ": cannot load " + file.getAbsolutePath()
+                        + ": " + e.getMessage());
+                error.initCause(e);
+                throw error;
+            }
             return;
         }
 
@@ -75,16 +148,18 @@ public final class NativeLibraryLoader {
         if (content != null) {
             String version = version(resources);
             StringBuilder tried = new StringBuilder();
-            for (File root : cacheRoots) {
-                File extracted;
+            for (File root : cacheRoots.folders) {
                 try {
-                    extracted = extract(fileName, content, version, root);
+                    loadExtracted(name, platform, fileName, content, version, root);
+                    return;
                 } catch (IOException e) {
                     tried.append("\n  ").append(root).append(": ").append(e.getMessage());
-                    continue;
                 }
-                systemLoad(name, extracted.getAbsolutePath());
-                return;
+            }
+            if (cacheRoots.fromProperty) {
+                throw new UnsatisfiedLinkError(name + ": " + CACHE_PROPERTY + " names the folder "
+                        + cacheRoots.folders.get(0).getParent() + ", where the jar's " + platform
+                        + " copy cannot be written:" + tried);
             }
             throw new UnsatisfiedLinkError(name + ": cannot extract the jar's " + platform + " copy into a cache folder;"
                     + " tried:" + (tried.length() == 0 ? " none" : tried.toString()));
@@ -120,16 +195,98 @@ public final class NativeLibraryLoader {
         return null;
     }
 
-    /** Where extraction is tried, in order: %LOCALAPPDATA% on Windows, then the JVM's temporary folder. */
-    static List<File> cacheRoots(String osName, String localAppData, String tmpDir) {
+    /** The cache folders extraction tries, in order, and whether the user chose the one folder. */
+    static final class CacheRoots {
+        final List<File> folders;
+        final boolean fromProperty;
+
+        CacheRoots(List<File> folders, boolean fromProperty) {
+            this.folders = folders;
+            this.fromProperty = fromProperty;
+        }
+    }
+
+    /**
+     * Where extraction is tried: the property's folder alone when it is set; else %LOCALAPPDATA% on Windows,
+     * then the JVM's temporary folder. Always a {@value #CACHE_FOLDER} folder inside, so that removing stale
+     * versions never reaches anything of the user's.
+     */
+    static CacheRoots cacheRoots(String osName, String cacheProperty, String localAppData, String tmpDir) {
         List<File> roots = new ArrayList<File>();
+        if (cacheProperty != null && !cacheProperty.isEmpty()) {
+            roots.add(new File(cacheProperty, CACHE_FOLDER));
+            return new CacheRoots(roots, true);
+        }
         if (osName != null && osName.startsWith("Windows") && localAppData != null && !localAppData.isEmpty()) {
             roots.add(new File(localAppData, CACHE_FOLDER));
         }
         if (tmpDir != null && !tmpDir.isEmpty()) {
             roots.add(new File(tmpDir, CACHE_FOLDER));
         }
-        return roots;
+        return new CacheRoots(roots, false);
+    }
+
+    /**
+     * Extracts into {@code root}, removes the stale versions beside it and loads the file. A file that another
+     * JVM's clean-up removed between the two steps is extracted once more; one that is there and refused is
+     * reported as such, since that is what allow-lists and virus scanners do.
+     */
+    private static void loadExtracted(String name, String platform, String fileName, byte[] content, String version,
+                                      File root) throws IOException {
+        for (int attempt = 0; ; attempt++) {
+            File extracted = extract(fileName, content, version, root);
+            removeStaleVersions(root, extracted.getParentFile(), fileName);
+            try {
+                System.load(extracted.getAbsolutePath());
+                return;
+            } catch (UnsatisfiedLinkError e) {
+                if (extracted.isFile() || attempt > 0) {
+                    UnsatisfiedLinkError refused = new UnsatisfiedLinkError(name + ": the jar's " + platform
+                            + " copy was written to " + extracted.getAbsolutePath() + " and then refused by System.load: "
+                            + e.getMessage() + "; an allow-list or an antivirus may block DLLs in that folder: set -D"
+                            + CACHE_PROPERTY + " to a folder from which DLLs may be loaded, or -D" + PATH_PROPERTY
+                            + " to a folder that holds " + fileName);
+                    refused.initCause(e);
+                    throw refused;
+                }
+            }
+        }
+    }
+
+    /**
+     * Deletes the folders of {@code root} that hold another version of {@code fileName}. The DLL goes first:
+     * when it cannot (Windows refuses while a JVM has it loaded), its folder is left alone. Only folders
+     * named as this loader names them are touched.
+     */
+    static void removeStaleVersions(File root, File current, String fileName) {
+        File[] folders = root.listFiles();
+        if (folders == null) {
+            return;
+        }
+        for (File folder : folders) {
+            if (folder.equals(current) || !isVersionFolder(folder) || !new File(folder, fileName).delete()) {
+                continue;
+            }
+            File[] rest = folder.listFiles();
+            for (int i = 0; rest != null && i < rest.length; i++) {
+                rest[i].delete();
+            }
+            folder.delete();
+        }
+    }
+
+    private static boolean isVersionFolder(File folder) {
+        String folderName = folder.getName();
+        int dash = folderName.lastIndexOf('-');
+        if (!folder.isDirectory() || dash < 1 || folderName.length() - dash - 1 != HASH_DIGITS_IN_PATH) {
+            return false;
+        }
+        for (int i = dash + 1; i < folderName.length(); i++) {
+            if (Character.digit(folderName.charAt(i), 16) < 0 || Character.isUpperCase(folderName.charAt(i))) {
+                return false;
+            }
+        }
+        return true;
     }
 
     /**
@@ -198,16 +355,6 @@ public final class NativeLibraryLoader {
             }
         } catch (IOException e) {
             return false;
-        }
-    }
-
-    private static void systemLoad(String name, String path) {
-        try {
-            System.load(path);
-        } catch (UnsatisfiedLinkError e) {
-            UnsatisfiedLinkError error = new UnsatisfiedLinkError(name + ": cannot load " + path + ": " + e.getMessage());
-            error.initCause(e);
-            throw error;
         }
     }
 

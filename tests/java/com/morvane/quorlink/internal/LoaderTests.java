@@ -53,7 +53,17 @@ public final class LoaderTests {
         run("unwritable cache folders: the next one, System.load of the extracted path, every one named",
                 () -> unwritableFolders(fake, resources));
         run("property folder wins; a missing DLL there is reported", () -> propertyFolder(fake));
+        run("cache folder property: used alone, wherever the others are; an unwritable one is reported",
+                () -> cacheFolderProperty(fake, resources));
+        run("stale versions of the same DLL removed; the current one, held ones, other DLLs and other files kept",
+                () -> staleVersionsRemoved(fake, resources));
+        run("this JVM is not served: isSupported false, the reason names its OS and architecture; a failed load"
+                + " gives the same error on every later use", LoaderTests::unsupportedHereAndRemembered);
         run("jar carries dist's DLLs, versioned manifest, POM, demo class path", () -> shippedJar(dist, version));
+        run("licence in every jar; POM has url, licenses, scm, developers, a release matching the classes",
+                () -> licenceAndPom(dist));
+        run("Maven reads the POM strictly, offline (mvn -o validate)", () -> mavenValidates(dist));
+        run("the README's quick start compiles against the jar, for Java 8", () -> quickStartCompiles(dist));
 
         try (java.util.stream.Stream<java.nio.file.Path> paths = Files.walk(scratch.toPath())) {
             paths.sorted(Collections.reverseOrder()).forEach(path -> path.toFile().delete());
@@ -113,12 +123,27 @@ public final class LoaderTests {
 
     private static String expectLinkError(ClassLoader resources, String osName, String osArch, String property,
                                           List<File> roots) {
+        return expectLinkError(resources, osName, osArch, property, new NativeLibraryLoader.CacheRoots(roots, false));
+    }
+
+    private static String expectLinkError(ClassLoader resources, String osName, String osArch, String property,
+                                          NativeLibraryLoader.CacheRoots roots) {
         try {
             NativeLibraryLoader.load("TonePort", osName, osArch, property, roots, resources);
         } catch (UnsatisfiedLinkError e) {
             return e.getMessage();
         }
         throw new AssertionError("no UnsatisfiedLinkError for " + osName + "/" + osArch);
+    }
+
+    // What the loader says when it wrote the file and System.load refused it (here: not a Linux library).
+    private static void checkRefused(String message, String platform, File extracted) {
+        String start = "TonePort: the jar's " + platform + " copy was written to " + extracted.getAbsolutePath()
+                + " and then refused by System.load: ";
+        check(message.startsWith(start), "message does not start with [" + start + "]: " + message);
+        check(message.endsWith("; an allow-list or an antivirus may block DLLs in that folder: set -Dquorlink.cache.dir"
+                + " to a folder from which DLLs may be loaded, or -Dquorlink.library.path to a folder that holds"
+                + " TonePort.dll"), "no advice: " + message);
     }
 
     private static void sha256MatchesJdk() throws Exception {
@@ -147,9 +172,13 @@ public final class LoaderTests {
             String platform = NativeLibraryLoader.platform(row[0], row[1]);
             check(row[2] == null ? platform == null : row[2].equals(platform),
                     row[0] + "/" + row[1] + " -> " + platform + ", expected " + row[2]);
+            String reason = NativeLibraryLoader.unsupportedReason(row[0], row[1]);
             if (row[2] != null) {
+                check(reason == null, row[0] + "/" + row[1] + " is served, yet: " + reason);
                 continue;
             }
+            check(reason != null && reason.contains("os.name \"" + row[0] + "\"")
+                    && reason.contains("os.arch \"" + row[1] + "\""), "reason: " + reason);
             String message = expectLinkError(fake, row[0], row[1], null, Collections.singletonList(root));
             for (String part : new String[] {"os.name \"" + row[0] + "\"", "os.arch \"" + row[1] + "\"",
                     "the jar carries windows-x86, windows-x86_64", "quorlink.library.path: not set",
@@ -289,7 +318,7 @@ public final class LoaderTests {
         String message = expectLinkError(fake, "Windows 10", "amd64", null,
                 Arrays.asList(unwritableRoot("first-blocked"), second));
         File extracted = expectedPath(second, "1.2.3", x64);
-        check(message.startsWith("TonePort: cannot load " + extracted.getAbsolutePath() + ": "), message);
+        checkRefused(message, "windows-x86_64", extracted);
         check(Arrays.equals(Files.readAllBytes(extracted.toPath()), x64), "extracted the x64 copy");
 
         File[] blocked = {unwritableRoot("blocked-1"), unwritableRoot("blocked-2")};
@@ -313,6 +342,101 @@ public final class LoaderTests {
                           : message.equals("TonePort: quorlink.library.path names the folder " + folder.getPath()
                                   + ", which has no TonePort.dll"), message);
             check(!cache.exists(), "the jar's copy was extracted");
+        }
+    }
+
+    // The property's folder is the only one tried, whatever %LOCALAPPDATA% and the temporary folder are.
+    private static void cacheFolderProperty(ClassLoader fake, File resources) throws Exception {
+        File chosen = newFolder("chosen");
+        String[][] rows = {
+            {"Windows 10", chosen.getPath(), "C:\\Users\\u\\AppData\\Local", "C:\\Temp"},
+            {"Windows 10", chosen.getPath(), null, null},
+            {"Linux", chosen.getPath(), "", "/tmp"},
+        };
+        for (String[] row : rows) {
+            NativeLibraryLoader.CacheRoots roots = NativeLibraryLoader.cacheRoots(row[0], row[1], row[2], row[3]);
+            check(roots.fromProperty && roots.folders.equals(Collections.singletonList(new File(chosen,
+                    "quorlink-keyboard"))), "roots " + roots.folders + " for " + Arrays.toString(row));
+        }
+        NativeLibraryLoader.CacheRoots usual =
+                NativeLibraryLoader.cacheRoots("Windows 10", "", "C:\\Local", "C:\\Temp");
+        check(!usual.fromProperty && usual.folders.size() == 2, "an empty property is unset: " + usual.folders);
+
+        byte[] x64 = Files.readAllBytes(new File(resources, "natives/windows-x86_64/TonePort.dll").toPath());
+        String message = expectLinkError(fake, "Windows 10", "amd64", null,
+                NativeLibraryLoader.cacheRoots("Windows 10", chosen.getPath(), null, null));
+        checkRefused(message, "windows-x86_64", expectedPath(new File(chosen, "quorlink-keyboard"), "1.2.3", x64));
+
+        File blocked = unwritableRoot("chosen-blocked").getParentFile();
+        message = expectLinkError(fake, "Windows 10", "amd64", null,
+                NativeLibraryLoader.cacheRoots("Windows 10", blocked.getPath(), null, null));
+        check(message.startsWith("TonePort: quorlink.cache.dir names the folder " + blocked.getPath()
+                + ", where the jar's windows-x86_64 copy cannot be written:"), message);
+    }
+
+    // One cache folder as years of upgrades leave it; extracting the current TonePort.dll clears only
+    // the older TonePort folders that nothing holds. A held DLL is simulated by a non-empty folder
+    // in its place: no one, root included, can delete it with File.delete, as Windows refuses a loaded DLL.
+    private static void staleVersionsRemoved(ClassLoader fake, File resources) throws Exception {
+        File root = newFolder("stale/quorlink-keyboard");
+        String hex = "0123456789abcdef0123456789abcdef";
+        String[][] layout = {  // folder, its entries, kept?
+            {"1.0.0-" + hex, "TonePort.dll", "removed"},
+            {"0.9.1-" + hex.replace('0', '9'), "TonePort.dll TonePort.dll.1a2b-0.tmp", "removed"},
+            {"0.9.0-" + hex.replace('1', '8'), "TonePort.dll/held ChordGate.dll", "kept"},
+            {"1.0.0-" + hex.replace('2', '7'), "ChordGate.dll", "kept"},
+            {"notes", "TonePort.dll", "kept"},
+            {"1.0.0-" + hex.toUpperCase(java.util.Locale.ENGLISH), "TonePort.dll", "kept"},
+            {"1.0.0-" + hex.substring(1), "TonePort.dll", "kept"},
+        };
+        for (String[] row : layout) {
+            for (String entry : row[1].split(" ")) {
+                File file = new File(root, row[0] + "/" + entry);
+                check(file.getParentFile().isDirectory() || file.getParentFile().mkdirs(), "made " + file.getParent());
+                Files.write(file.toPath(), new byte[] {7});
+            }
+        }
+        File beside = new File(root.getParentFile(), "user-file.txt");
+        Files.write(beside.toPath(), new byte[] {1});
+
+        byte[] x64 = Files.readAllBytes(new File(resources, "natives/windows-x86_64/TonePort.dll").toPath());
+        File current = expectedPath(root, "1.2.3", x64);
+        checkRefused(expectLinkError(fake, "Windows 10", "amd64", null, Collections.singletonList(root)),
+                "windows-x86_64", current);
+        check(Arrays.equals(Files.readAllBytes(current.toPath()), x64), "the current version is in place");
+        for (String[] row : layout) {
+            boolean exists = new File(root, row[0]).exists();
+            check(exists == row[2].equals("kept"), row[0] + (exists ? " still there" : " removed"));
+        }
+        check(new File(root, layout[2][0] + "/ChordGate.dll").isFile(), "a held folder's other files stay");
+        check(beside.isFile(), "a file outside the cache folder was touched");
+    }
+
+    // On this Linux JDK: the check says no without loading anything; a load fails with the loader's
+    // message, and every later load, the class's own among them, repeats it.
+    private static void unsupportedHereAndRemembered() throws Exception {
+        check(!NativeLibraryLoader.isSupported(), "isSupported() on " + System.getProperty("os.name"));
+        String reason = NativeLibraryLoader.unsupportedReason();
+        check(reason.contains("os.name \"" + System.getProperty("os.name") + "\"")
+                && reason.contains("os.arch \"" + System.getProperty("os.arch") + "\""), reason);
+        UnsatisfiedLinkError first = null;
+        for (int use = 0; use < 3; use++) {
+            try {
+                NativeLibraryLoader.load("TonePort");
+                throw new AssertionError("loaded TonePort on " + System.getProperty("os.name"));
+            } catch (UnsatisfiedLinkError e) {
+                check(e.getMessage().startsWith("TonePort: no native library for os.name"), e.getMessage());
+                check(first == null || e.getMessage().equals(first.getMessage()) && e.getCause() == first,
+                        "use " + use + " said: " + e.getMessage());
+                first = first == null ? e : first;
+            }
+        }
+        // The class's static initialiser meets the remembered error; the JVM then marks the class unusable.
+        try {
+            Class.forName("com.morvane.quorlink.services.sound.TonePort");
+            throw new AssertionError("TonePort initialised");
+        } catch (UnsatisfiedLinkError e) {
+            check(e.getMessage().equals(first.getMessage()), "class's first use: " + e.getMessage());
         }
     }
 
@@ -346,9 +470,76 @@ public final class LoaderTests {
         try (URLClassLoader jarLoader = new URLClassLoader(new URL[] {jarFile.toURI().toURL()}, null)) {
             String message = expectLinkError(jarLoader, "Windows 10", "x86", null, Collections.singletonList(root));
             File extracted = expectedPath(root, version, x86);
-            check(message.startsWith("TonePort: cannot load " + extracted.getAbsolutePath()), message);
+            checkRefused(message, "windows-x86", extracted);
             check(Arrays.equals(Files.readAllBytes(extracted.toPath()), x86), "extracted x86 copy");
         }
+    }
+
+    private static void licenceAndPom(File dist) throws Exception {
+        byte[] licence = Files.readAllBytes(new File("LICENSE").toPath());
+        check(new String(licence, "UTF-8").contains("Apache License") && new String(licence, "UTF-8")
+                .contains("Version 2.0, January 2004"), "LICENSE is not the Apache License 2.0");
+        int major = 0;
+        for (String name : new String[] {"quorlink-keyboard.jar", "quorlink-keyboard-sources.jar",
+                "quorlink-keyboard-javadoc.jar", "quorlink-keyboard-demo.jar"}) {
+            try (JarFile jar = new JarFile(new File(dist, name))) {
+                check(Arrays.equals(readAll(jar, "META-INF/LICENSE"), licence), name + ": META-INF/LICENSE differs");
+                if (name.equals("quorlink-keyboard.jar")) {
+                    byte[] header = readAll(jar, "com/morvane/quorlink/services/sound/TonePort.class");
+                    major = (header[6] & 0xff) << 8 | header[7] & 0xff;
+                }
+            }
+        }
+        org.w3c.dom.Document pom = javax.xml.parsers.DocumentBuilderFactory.newInstance().newDocumentBuilder()
+                .parse(new File(dist, "quorlink-keyboard.pom"));
+        org.w3c.dom.Element project = pom.getDocumentElement();
+        for (String path : new String[] {"url", "licenses/license/name", "licenses/license/url",
+                "scm/connection", "scm/url", "developers/developer/name", "properties/maven.compiler.release"}) {
+            check(!text(project, path).isEmpty(), "POM lacks " + path);
+        }
+        check(text(project, "licenses/license/name").equals("Apache License, Version 2.0"), "licence name");
+        String release = text(project, "properties/maven.compiler.release");
+        check(Integer.parseInt(release) + 44 == major, "POM release " + release + ", classes major version " + major);
+    }
+
+    // The text of the first element at a slash-separated path below {@code parent}, or "" when there is none.
+    private static String text(org.w3c.dom.Element parent, String path) {
+        org.w3c.dom.Element element = parent;
+        for (String name : path.split("/")) {
+            org.w3c.dom.Element found = null;
+            for (org.w3c.dom.Node n = element.getFirstChild(); n != null && found == null; n = n.getNextSibling()) {
+                if (n instanceof org.w3c.dom.Element && n.getNodeName().equals(name)) {
+                    found = (org.w3c.dom.Element) n;
+                }
+            }
+            if (found == null) {
+                return "";
+            }
+            element = found;
+        }
+        return element.getTextContent().trim();
+    }
+
+    private static void mavenValidates(File dist) throws Exception {
+        Process mvn = new ProcessBuilder("mvn", "-o", "-q", "-B", "-f",
+                new File(dist, "quorlink-keyboard.pom").getPath(), "validate").redirectErrorStream(true).start();
+        String output = new String(NativeLibraryLoader.readAll(mvn.getInputStream()), "UTF-8");
+        check(mvn.waitFor() == 0, "mvn -o validate failed:\n" + output);
+    }
+
+    private static void quickStartCompiles(File dist) throws Exception {
+        String readme = new String(Files.readAllBytes(new File("README.md").toPath()), "UTF-8");
+        int heading = readme.indexOf("\n### Quick start\n");
+        int start = readme.indexOf("```java\n", heading);
+        check(heading >= 0 && start >= 0, "README has no quick start block");
+        String code = readme.substring(start + "```java\n".length(), readme.indexOf("```", start + 7));
+        File source = new File(newFolder("quick-start"), "QuickStart.java");
+        Files.write(source.toPath(), code.getBytes("UTF-8"));
+        javax.tools.JavaCompiler javac = javax.tools.ToolProvider.getSystemJavaCompiler();
+        java.io.ByteArrayOutputStream errors = new java.io.ByteArrayOutputStream();
+        int status = javac.run(null, errors, errors, "--release", "8", "-Xlint:all", "-Werror", "-cp",
+                new File(dist, "quorlink-keyboard.jar").getPath(), "-d", source.getParent(), source.getPath());
+        check(status == 0, "javac: " + errors.toString("UTF-8"));
     }
 
     private static byte[] readAll(JarFile jar, String entry) throws IOException {
