@@ -1,7 +1,8 @@
 # ql_jni_library(<Name> CORE <object library> EXPORTS <file> DESCRIPTION <text>)
 #
 # Builds the library twice from the same objects:
-#   <Name>          the shipped DLL, with the empty logging hook, into QL_DIST_DIR;
+#   <Name>          the shipped DLL, with the hook that hands diagnostics to the jar's Java side
+#                   (java.util.logging), into QL_DIST_DIR;
 #   <Name>_checked  the same DLL with the hook that hands every diagnostic to the checking
 #                   JNI host, into the build's bin folder, where the tests and the demo load it.
 # The exports file lists one function a line: "<name> <argument bytes>" for a stdcall JNI
@@ -31,8 +32,14 @@ function(ql_jni_library name)
   set(rc_file ${CMAKE_CURRENT_BINARY_DIR}/${name}.version.rc)
   configure_file(${CMAKE_SOURCE_DIR}/cmake/version.rc.in ${rc_file} @ONLY)
 
+  # The shipped hook names its library to the Java side, so it is compiled once per library.
+  add_library(${name}_log_diagnostic OBJECT ${CMAKE_SOURCE_DIR}/shared/log_diagnostic.cpp)
+  target_link_libraries(${name}_log_diagnostic PUBLIC jni_headers)
+  target_include_directories(${name}_log_diagnostic PUBLIC ${CMAKE_SOURCE_DIR}/shared)
+  target_compile_definitions(${name}_log_diagnostic PRIVATE QL_LIBRARY_NAME="${name}")
+
   add_library(${name} SHARED ${def_file} ${rc_file})
-  target_link_libraries(${name} PRIVATE ${ARG_CORE} log_diagnostic_empty)
+  target_link_libraries(${name} PRIVATE ${ARG_CORE} ${name}_log_diagnostic)
   set_target_properties(${name} PROPERTIES PREFIX "" RUNTIME_OUTPUT_DIRECTORY ${QL_DIST_DIR})
   target_link_options(${name} PRIVATE -s)  # what ships carries no debug information
 
@@ -41,7 +48,7 @@ function(ql_jni_library name)
   set_target_properties(${name}_checked PROPERTIES PREFIX "" OUTPUT_NAME ${name})
 
   # Also covers the sources a library's folder adds to either DLL later.
-  foreach(target ${ARG_CORE} ${name} ${name}_checked)
+  foreach(target ${ARG_CORE} ${name} ${name}_checked ${name}_log_diagnostic)
     target_compile_options(${target} PRIVATE ${QL_PRODUCT_WARNINGS})
   endforeach()
 endfunction()

@@ -21,6 +21,7 @@ struct Method {
   std::string name;
   std::string signature;
   int longArgs = 0;  // listener methods take only jlong arguments
+  bool isStatic = false;
 };
 
 struct Object {
@@ -86,6 +87,13 @@ struct State {
   bool attachAsDaemonFails = false;
   int newGlobalRefFailures = 0;
   bool utf8Fails = false;
+
+  std::map<std::string, Object*> findableClasses;  // what FindClass finds, by name
+  std::map<std::string, int> findClassCalls;
+  JavaDiagnosticsScript javaDiagnostics;
+  std::vector<JavaLogRecord> javaLogRecords;
+  int isLoggableCalls = 0;
+  int stringsMade = 0;
 
   std::vector<ListenerCall> listenerCalls;
   std::vector<Diagnostic> diagnostics;

@@ -60,7 +60,7 @@ class EnvCall : public Locked {
       return nullptr;
     }
     if (r->deleted) {
-      violation(describe(r) + " used after DeleteGlobalRef");
+      violation(describe(r) + (r->kind == RefKind::Global ? " used after DeleteGlobalRef" : " used after DeleteLocalRef"));
       return nullptr;
     }
     if (r->kind == RefKind::Local && r->thread != self_) {
@@ -206,6 +206,147 @@ void JNICALL CallVoidMethod(JNIEnv* e, jobject obj, jmethodID id, ...) {
 void JNICALL CallVoidMethodA(JNIEnv* e, jobject obj, jmethodID id, const jvalue* args) {
   size_t next = 0;
   callVoidMethod("CallVoidMethodA", e, obj, id, [&] { return args ? args[next++].j : jlong{0}; });
+}
+
+// Only the classes a test defined (Host::defineJavaDiagnostics) are found; any other name raises
+// NoClassDefFoundError, as a JVM does for a class its loader cannot see.
+jclass JNICALL FindClass(JNIEnv* e, const char* name) {
+  EnvCall call(e, "FindClass");
+  if (!name) {
+    call.violation("null name");
+    return nullptr;
+  }
+  ++call->findClassCalls[name];
+  auto found = call->findableClasses.find(name);
+  if (found != call->findableClasses.end())
+    return reinterpret_cast<jclass>(newRef(call.state, found->second, RefKind::Local));
+  if (call.env) throwNew(call.state, *call.env, throwableClass(call.state, "java/lang/NoClassDefFoundError"), name);
+  return nullptr;
+}
+
+void JNICALL DeleteLocalRef(JNIEnv* e, jobject ref) {
+  EnvCall call(e, "DeleteLocalRef", true);
+  if (!ref) return;
+  Ref* r = knownRef(call.state, ref);
+  if (!r)
+    call.violation(pointerText(ref) + " is not a reference the host made");
+  else if (r->kind != RefKind::Local)
+    call.violation(describe(r) + " is not a local reference");
+  else if (r->deleted)
+    call.violation(describe(r) + " deleted a second time");
+  else if (r->thread != GetCurrentThreadId())
+    call.violation(describe(r) + " of thread " + std::to_string(r->thread) + " deleted on another thread");
+  else
+    r->deleted = true;
+}
+
+jmethodID JNICALL GetStaticMethodID(JNIEnv* e, jclass clazz, const char* name, const char* signature) {
+  EnvCall call(e, "GetStaticMethodID");
+  if (!clazz || !name || !signature) {
+    call.violation("null class, name or signature");
+    return nullptr;
+  }
+  Object* cls = call.resolve(clazz);
+  if (!cls) return nullptr;
+  if (!cls->isClass) {
+    call.violation(describe(cls) + " is not a class");
+    return nullptr;
+  }
+  if (cls->className != kJavaDiagnosticsClass || call->javaDiagnostics.methodsPresent)
+    for (auto& m : cls->methods)
+      if (m->isStatic && m->name == name && m->signature == signature) return reinterpret_cast<jmethodID>(m.get());
+  if (call.env)
+    throwNew(call.state, *call.env, throwableClass(call.state, "java/lang/NoSuchMethodError"), name);
+  return nullptr;
+}
+
+// The static method id of cls, or null after recording why it may not be called so.
+const Method* staticMethod(EnvCall& call, jclass clazz, jmethodID id) {
+  Object* cls = call.resolve(clazz);
+  auto* method = reinterpret_cast<const Method*>(id);
+  if (!cls || !id || !call->knownMethods.count(method)) {
+    call.violation(!cls ? "null or unusable class" : "jmethodID " + pointerText(id) + " is not one the host handed out");
+    return nullptr;
+  }
+  if (!method->isStatic || method->owner != cls) {
+    call.violation(method->name + " of " + describe(method->owner) + " called as a static method of " + describe(cls));
+    return nullptr;
+  }
+  return method;
+}
+
+// Diagnostics.isLoggable(library, level), as the test scripted it.
+jboolean JNICALL CallStaticBooleanMethodA(JNIEnv* e, jclass clazz, jmethodID id, const jvalue* args) {
+  EnvCall call(e, "CallStaticBooleanMethodA");
+  const Method* method = staticMethod(call, clazz, id);
+  if (!method || method->name != "isLoggable" || !args) return JNI_FALSE;
+  ++call->isLoggableCalls;
+  if (call->javaDiagnostics.isLoggableThrows) {
+    if (call.env) throwNew(call.state, *call.env, throwableClass(call.state, "java/lang/RuntimeException"), "isLoggable");
+    return JNI_FALSE;
+  }
+  const jint library = args[0].i;
+  if (library < 0 || library > 1) {
+    call.violation("isLoggable for library " + std::to_string(library));
+    return JNI_FALSE;
+  }
+  return args[1].i >= call->javaDiagnostics.thresholds[library] ? JNI_TRUE : JNI_FALSE;
+}
+
+// Diagnostics.log and Diagnostics.listenerThrew: what reaches them is recorded.
+void JNICALL CallStaticVoidMethodA(JNIEnv* e, jclass clazz, jmethodID id, const jvalue* args) {
+  EnvCall call(e, "CallStaticVoidMethodA");
+  const Method* method = staticMethod(call, clazz, id);
+  if (!method || !args) return;
+  JavaLogRecord record;
+  if (method->name == "log") {
+    Object* message = call.resolve(args[2].l);
+    Object* systemText = call.resolve(args[4].l);
+    if (!message) call.violation("log without a message");
+    record.library = args[0].i;
+    record.level = args[1].i;
+    record.message = message ? message->text : "";
+    record.code = args[3].i;
+    if (systemText) record.systemText = systemText->text;
+  } else if (method->name == "listenerThrew") {
+    Object* name = call.resolve(args[0].l);
+    Object* thrown = call.resolve(args[1].l);
+    record.listenerMethod = name ? name->text : "";
+    record.thrownClass = thrown ? thrown->className : "";
+  } else {
+    call.violation(method->name + " is not void");
+    return;
+  }
+  call->javaLogRecords.push_back(record);
+}
+
+jstring newStringObject(EnvCall& call, std::string text) {
+  ++call->stringsMade;
+  Object* string = newObject(call.state, call->stringClass->className, call->stringClass);
+  string->text = std::move(text);
+  return reinterpret_cast<jstring>(newRef(call.state, string, RefKind::Local));
+}
+
+jstring JNICALL NewStringUTF(JNIEnv* e, const char* bytes) {
+  EnvCall call(e, "NewStringUTF");
+  if (!bytes) {
+    call.violation("null bytes");
+    return nullptr;
+  }
+  return newStringObject(call, bytes);
+}
+
+// Kept as UTF-8, so that tests compare it with ordinary strings.
+jstring JNICALL NewString(JNIEnv* e, const jchar* chars, jsize length) {
+  EnvCall call(e, "NewString");
+  if (!chars || length < 0) {
+    call.violation("null characters or a negative length");
+    return nullptr;
+  }
+  const auto* wide = reinterpret_cast<const wchar_t*>(chars);
+  std::string text(size_t(WideCharToMultiByte(CP_UTF8, 0, wide, length, nullptr, 0, nullptr, nullptr)), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide, length, text.data(), int(text.size()), nullptr, nullptr);
+  return newStringObject(call, std::move(text));
 }
 
 const char* JNICALL GetStringUTFChars(JNIEnv* e, jstring str, jboolean* isCopy) {
@@ -418,6 +559,13 @@ JNINativeInterface_ makeEnvTable() {
   t.CallVoidMethod = CallVoidMethod;
   t.CallVoidMethodV = CallVoidMethodV;
   t.CallVoidMethodA = CallVoidMethodA;
+  t.FindClass = FindClass;
+  t.DeleteLocalRef = DeleteLocalRef;
+  t.GetStaticMethodID = GetStaticMethodID;
+  t.CallStaticBooleanMethodA = CallStaticBooleanMethodA;
+  t.CallStaticVoidMethodA = CallStaticVoidMethodA;
+  t.NewStringUTF = NewStringUTF;
+  t.NewString = NewString;
   t.GetStringUTFChars = GetStringUTFChars;
   t.ReleaseStringUTFChars = ReleaseStringUTFChars;
   t.Throw = Throw;

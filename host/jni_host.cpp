@@ -319,8 +319,44 @@ std::string Host::pendingException(JNIEnv* env) {
   return pending ? pending->className : "";
 }
 
+std::string Host::pendingExceptionMessage(JNIEnv* env) {
+  auto s = host();
+  if (!s->knownEnvs.count(env)) return "";
+  Object* pending = reinterpret_cast<EnvRecord*>(env)->pending;
+  return pending ? pending->text : "";
+}
+
+void Host::defineJavaDiagnostics(JavaDiagnosticsScript script) {
+  auto s = host();
+  s->javaDiagnostics = script;
+  Object*& cls = s->findableClasses[kJavaDiagnosticsClass];
+  if (cls) return;
+  cls = newClass(s.state, kJavaDiagnosticsClass);
+  const std::pair<const char*, const char*> methods[] = {
+      {"isLoggable", "(II)Z"},
+      {"log", "(IILjava/lang/String;ILjava/lang/String;)V"},
+      {"listenerThrew", "(Ljava/lang/String;Ljava/lang/Throwable;)V"},
+  };
+  for (const auto& [name, signature] : methods) {
+    cls->methods.push_back(std::make_unique<Method>(Method{cls, name, signature, 0, true}));
+    s->knownMethods.insert(cls->methods.back().get());
+  }
+}
+
+std::vector<JavaLogRecord> Host::javaLogRecords() { return host()->javaLogRecords; }
+
+int Host::findClassCalls(const std::string& name) {
+  auto s = host();
+  auto it = s->findClassCalls.find(name);
+  return it == s->findClassCalls.end() ? 0 : it->second;
+}
+
+int Host::isLoggableCalls() { return host()->isLoggableCalls; }
+int Host::stringsMade() { return host()->stringsMade; }
+
 void Host::clearRecords() {
   auto s = host();
+  s->javaLogRecords.clear();
   s->listenerCalls.clear();
   s->diagnostics.clear();
   s->violations.clear();

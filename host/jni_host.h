@@ -5,6 +5,7 @@
 #include <jni.h>
 #include <windows.h>
 
+#include <climits>
 #include <functional>
 #include <optional>
 #include <stdexcept>
@@ -42,6 +43,29 @@ struct Diagnostic {
   ThreadId thread = 0;
   JNIEnv* env = nullptr;
   jobject caller = nullptr;
+};
+
+// The jar's Java side of the shipped logging hook (com/morvane/quorlink/internal/Diagnostics), as
+// a test scripts it. FindClass finds it only once Host::defineJavaDiagnostics made it.
+inline constexpr const char* kJavaDiagnosticsClass = "com/morvane/quorlink/internal/Diagnostics";
+inline constexpr int kLoggingOff = INT_MAX;  // java.util.logging's Level.OFF
+
+struct JavaDiagnosticsScript {
+  bool methodsPresent = true;     // false: GetStaticMethodID raises NoSuchMethodError
+  bool isLoggableThrows = false;  // isLoggable leaves a RuntimeException pending
+  // Per library (0 TonePort, 1 ChordGate): the lowest java.util.logging level that is logged.
+  int thresholds[2] = {kLoggingOff, kLoggingOff};
+};
+
+// One call of Diagnostics.log (a diagnostic) or Diagnostics.listenerThrew (a listener's exception).
+struct JavaLogRecord {
+  int library = -1;                       // log: the library index
+  int level = 0;                          // log: java.util.logging's value
+  std::string message;                    // log: the fixed message
+  HRESULT code = 0;                       // log
+  std::optional<std::string> systemText;  // log: Windows' text for the code, in UTF-8
+  std::string listenerMethod;             // listenerThrew
+  std::string thrownClass;                // listenerThrew
 };
 
 // One per process; keep it alive for the whole process (the libraries' service threads never
@@ -98,6 +122,14 @@ class Host {
   std::vector<ThreadId> attachedThreadsBesidesCallers();
 
   std::string pendingException(JNIEnv* env);      // class name ("java/lang/...") or empty
+  std::string pendingExceptionMessage(JNIEnv* env);
+
+  // The Java side of the shipped logging hook, and what reached it.
+  void defineJavaDiagnostics(JavaDiagnosticsScript script = {});
+  std::vector<JavaLogRecord> javaLogRecords();
+  int findClassCalls(const std::string& name);
+  int isLoggableCalls();
+  int stringsMade();                              // by NewStringUTF and NewString
 
   void clearRecords();                            // listener calls, diagnostics, violations
 };

@@ -17,3 +17,7 @@ void logDiagnostic(JNIEnv* env, jobject caller, const char* level, const char* m
   static const RecordDiagnostic record = hostRecorder();
   if (record) record(env, caller, level, message, code);
 }
+
+// The host has no Java logging: a listener's exception stays described and cleared, as shipped.
+void logListenerException(JNIEnv*, const char*, jthrowable) {}
+void prepareDiagnostics(JNIEnv*) {}

@@ -8,6 +8,7 @@
 
 #include "com_morvane_quorlink_services_keyboard_ChordGate.h"
 #include "hotkey_service.h"
+#include "log_diagnostic.h"
 #include "win_resources.h"
 
 namespace {
@@ -56,11 +57,15 @@ void replaceListener(JNIEnv* env, jobject globalRef) {
 }
 
 // Whatever the listener threw is printed as the JVM prints an exception that ends a thread, and
-// cleared: the thread stays attached, so it would otherwise be pending into the next call.
-void reportListenerException(JNIEnv* env) {
-    if (!env->ExceptionCheck()) return;
+// cleared: the thread stays attached, so it would otherwise be pending into the next call. The
+// ChordGate logger gets it too, when the user switched warnings on.
+void reportListenerException(JNIEnv* env, const char* method) {
+    const jthrowable thrown = env->ExceptionOccurred();
+    if (!thrown) return;
     env->ExceptionDescribe();
     env->ExceptionClear();
+    logListenerException(env, method, thrown);
+    env->DeleteLocalRef(thrown);
 }
 
 }  // namespace
@@ -80,6 +85,7 @@ jlong JNICALL Java_com_morvane_quorlink_services_keyboard_ChordGate_RegisterList
     JavaVM* vm = nullptr;
     env->GetJavaVM(&vm);
     javaVm = vm;
+    prepareDiagnostics(env);  // a listener's exceptions are logged later on the service thread
 
     replaceListener(env, newListener ? env->NewGlobalRef(newListener) : nullptr);
     if (!listener) return 1;
@@ -114,7 +120,7 @@ void ForwardHotKeyHit(std::int32_t first, std::int32_t second, std::int32_t thir
     DaemonJvmAttachment jvm(vm);
     if (!jvm.attached()) return;
     jvm.env()->CallVoidMethod(listener, hotKeyHitMethod, jlong{first}, jlong{second}, jlong{third});
-    reportListenerException(jvm.env());
+    reportListenerException(jvm.env(), "HotKeyHit");
 }
 
 void ForwardKeyboardStatus(std::int32_t status) noexcept {
@@ -127,7 +133,7 @@ void ForwardKeyboardStatus(std::int32_t status) noexcept {
     const jmethodID method = status == kKeyboardFailed ? kbFailedMethod : kbDetachedMethod;
     if (!method) return;
     jvm.env()->CallVoidMethod(listener, method);
-    reportListenerException(jvm.env());
+    reportListenerException(jvm.env(), status == kKeyboardFailed ? "KBFailed" : "KBDetached");
 }
 
 extern "C" void* __cdecl ChordGate_RegisterNativeCallback(void* callback) {

@@ -4,6 +4,7 @@
 # System.loadLibrary finds the shipped DLLs there (Avian's class library ignores
 # java.library.path). Paths after the DLL folder are Windows paths. Each run must print its
 # flow's pass line and exit by itself with code 0 within 30 s; a run still alive then is a hang.
+# QL_JVM_OPTIONS adds JVM options (system properties) to every run.
 set -uo pipefail
 wine_run=$1 avian=$2 dll_dir=$3 class_path=$4 helper=$5 flow=$6 runs=${7:-1}
 cd "$dll_dir" || exit 1
@@ -14,7 +15,8 @@ passed() { grep -q "^flow $flow: [0-9]* checks passed" <<<"$1"; }
 hangs=0 failures=0
 for ((run = 1; run <= runs; run++)); do
   started=$SECONDS
-  out=$(timeout -k 5 30 "$wine_run" "$avian" -cp "$class_path" -Dquorlink.library.path="$library_path" \
+  # shellcheck disable=SC2086  # the options are words on purpose
+  out=$(timeout -k 5 30 "$wine_run" "$avian" ${QL_JVM_OPTIONS:-} -cp "$class_path" -Dquorlink.library.path="$library_path" \
           -Dquorlink.test.helper="$helper" com.morvane.quorlink.jvmtest.Flows "$flow" 2>&1)
   status=$?
   # Wine's server gives a program whose threads have all ended a second to leave, then kills it:

@@ -133,6 +133,7 @@ public final class NativeLibraryLoader {
                 error.initCause(e);
                 throw error;
             }
+            loaded(name, file.getAbsolutePath() + ", from the folder that " + PATH_PROPERTY + " names");
             return;
         }
 
@@ -167,6 +168,7 @@ public final class NativeLibraryLoader {
 
         try {
             System.loadLibrary(name);
+            loaded(name, "System.loadLibrary(\"" + name + "\") on java.library.path " + System.getProperty("java.library.path"));
         } catch (UnsatisfiedLinkError e) {
             UnsatisfiedLinkError error = new UnsatisfiedLinkError(name + ": no native library for os.name \"" + osName
                     + "\", os.arch \"" + osArch + "\"; the jar carries " + carried(resources, fileName)
@@ -234,10 +236,13 @@ public final class NativeLibraryLoader {
     private static void loadExtracted(String name, String platform, String fileName, byte[] content, String version,
                                       File root) throws IOException {
         for (int attempt = 0; ; attempt++) {
-            File extracted = extract(fileName, content, version, root);
+            boolean[] written = {false};
+            File extracted = extract(fileName, content, version, root, written);
             removeStaleVersions(root, extracted.getParentFile(), fileName);
             try {
                 System.load(extracted.getAbsolutePath());
+                loaded(name, extracted.getAbsolutePath() + ", the jar's " + platform + " copy "
+                        + (written[0] ? "extracted into" : "reused from") + " the cache");
                 return;
             } catch (UnsatisfiedLinkError e) {
                 if (extracted.isFile() || attempt > 0) {
@@ -296,6 +301,12 @@ public final class NativeLibraryLoader {
      * threads and processes see either no file or a whole one.
      */
     static File extract(String fileName, byte[] content, String version, File root) throws IOException {
+        return extract(fileName, content, version, root, new boolean[1]);
+    }
+
+    // written[0] tells whether this call put the file there, for the loader's trace.
+    private static File extract(String fileName, byte[] content, String version, File root, boolean[] written)
+            throws IOException {
         String hash = Sha256.hex(content);
         File folder = new File(root, version + "-" + hash.substring(0, HASH_DIGITS_IN_PATH));
         File target = new File(folder, fileName);
@@ -309,9 +320,11 @@ public final class NativeLibraryLoader {
             File temp = writeTemporary(folder, fileName, content);
             try {
                 // On Windows a move onto an existing file fails; the one there may have become right meanwhile.
-                if (!temp.renameTo(target) && !holds(target, content.length, hash)) {
+                if (temp.renameTo(target)) {
+                    written[0] = true;
+                } else if (!holds(target, content.length, hash)) {
                     target.delete();
-                    temp.renameTo(target);
+                    written[0] = temp.renameTo(target);
                 }
             } finally {
                 temp.delete();
@@ -355,6 +368,21 @@ public final class NativeLibraryLoader {
             }
         } catch (IOException e) {
             return false;
+        }
+    }
+
+    // The trace a user turns on (FINE) when the wrong DLL seems to be picked up. Logging never
+    // stands in the way of a load that worked.
+    private static void loaded(String name, String where) {
+        try {
+            int library = Diagnostics.library(name);
+            if (library >= 0) {
+                Diagnostics.fine(library, "load", name + ": loaded " + where);
+            }
+        } catch (LinkageError e) {
+            // The class library lacks what logging needs; the load itself stands.
+        } catch (RuntimeException e) {
+            // Likewise.
         }
     }
 

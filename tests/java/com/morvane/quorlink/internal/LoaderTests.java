@@ -59,6 +59,10 @@ public final class LoaderTests {
                 () -> staleVersionsRemoved(fake, resources));
         run("this JVM is not served: isSupported false, the reason names its OS and architecture; a failed load"
                 + " gives the same error on every later use", LoaderTests::unsupportedHereAndRemembered);
+        run("diagnostics: off by default, on by the property, the configuration or at run time; each record's text",
+                () -> DiagnosticsTests.switches(scratch));
+        run("diagnostics: the loader's FINE trace says where each DLL came from",
+                () -> DiagnosticsTests.loaderTrace(scratch));
         run("jar carries dist's DLLs, versioned manifest, POM, demo class path", () -> shippedJar(dist, version));
         run("licence in every jar; POM has url, licenses, scm, developers, a release matching the classes",
                 () -> licenceAndPom(dist));
@@ -83,7 +87,7 @@ public final class LoaderTests {
         }
     }
 
-    private static void check(boolean condition, String what) {
+    static void check(boolean condition, String what) {
         if (!condition) {
             throw new AssertionError(what);
         }

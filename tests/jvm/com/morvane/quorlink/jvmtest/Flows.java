@@ -1,5 +1,6 @@
 package com.morvane.quorlink.jvmtest;
 
+import com.morvane.quorlink.internal.Diagnostics;
 import com.morvane.quorlink.services.keyboard.ChordGate;
 import com.morvane.quorlink.services.keyboard.HotKeyListener;
 import com.morvane.quorlink.services.sound.TonePort;
@@ -7,6 +8,10 @@ import com.morvane.quorlink.services.sound.TonePort;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
+import java.util.logging.Handler;
+import java.util.logging.Level;
+import java.util.logging.LogRecord;
+import java.util.logging.Logger;
 
 /**
  * The libraries' flows in a real JVM: {@code Flows <flow>} runs one flow against the shipped DLLs
@@ -213,6 +218,111 @@ public final class Flows {
         expect("Cleanup", ChordGate.Cleanup(), 0);
     }
 
+    /** Keeps the libraries' records that reach java.util.logging's handlers. */
+    static final class Capture extends Handler {
+        private final List<LogRecord> records = new ArrayList<LogRecord>();
+
+        static Capture install() {
+            Capture capture = new Capture();
+            Logger.getLogger(Diagnostics.LOGGER).addHandler(capture);
+            return capture;
+        }
+
+        @Override
+        public synchronized void publish(LogRecord record) {
+            if (record.getLoggerName() != null && record.getLoggerName().startsWith(Diagnostics.LOGGER)) {
+                records.add(record);
+            }
+        }
+
+        public void flush() {
+        }
+
+        public void close() {
+        }
+
+        /** The records since the last take, as "logger level method: message". */
+        synchronized List<LogRecord> take() {
+            List<LogRecord> taken = new ArrayList<LogRecord>(records);
+            records.clear();
+            return taken;
+        }
+    }
+
+    private static String describe(LogRecord record) {
+        return record.getLoggerName() + " " + record.getLevel().getName() + " " + record.getSourceMethodName() + ": "
+                + record.getMessage();
+    }
+
+    /** Exactly one record since the last take, which must read `expected` (logger level method: message). */
+    private static LogRecord expectOneRecord(Capture capture, String what, String expectedStart) {
+        List<LogRecord> records = capture.take();
+        String seen = records.size() == 1 ? describe(records.get(0)) : records.size() + " records";
+        check(what, records.size() == 1 && seen.startsWith(expectedStart), seen + ", expected " + expectedStart);
+        return records.get(0);
+    }
+
+    private static final String TONE_LOGGER = Diagnostics.LOGGER + ".TonePort";
+    private static final String HOTKEY_LOGGER = Diagnostics.LOGGER + ".ChordGate";
+
+    /** Run with -Dquorlink.diagnostics=INFO: each library's records, with the HRESULT explained. */
+    private static void diagnostics() {
+        Capture capture = Capture.install();
+        expect("TonePort.Init", TonePort.Init(), 0);
+        expectOneRecord(capture, "TonePort.Init's record",
+                TONE_LOGGER + " INFO Init: Init(): sound is initialized successfully");
+        expect("TonePort.cleanup", TonePort.cleanup(), 0);
+        capture.take();
+
+        expect("ChordGate.Init", ChordGate.Init(), 0);
+        expectOneRecord(capture, "ChordGate.Init's record",
+                HOTKEY_LOGGER + " INFO Init: Init(): hotkey is initialized successfully");
+        Sim.scriptHotKeyResults((int) E_ACCESSDENIED, 0, 0);
+        expect("RegisterStandard refused", ChordGate.RegisterStandard(1, 2, 3), E_ACCESSDENIED);
+        String refused = describe(expectOneRecord(capture, "RegisterStandard's record",
+                HOTKEY_LOGGER + " SEVERE RegisterStandard: RegisterStandard(): failed to register standard (0x80070005: "));
+        check("Windows' text for 0x80070005", refused.endsWith(")") && !refused.endsWith(": )"), refused);
+
+        Thrower thrower = new Thrower();
+        expect("RegisterListener thrower", ChordGate.RegisterListener(thrower), 0);
+        capture.take();
+        expect("sinks", Sim.hotKeyHit(1, 2, 3), 1);
+        LogRecord threw = expectOneRecord(capture, "the listener's exception",
+                HOTKEY_LOGGER + " WARNING HotKeyHit: the listener's HotKeyHit threw");
+        check("with what it threw", threw.getThrown() instanceof IllegalStateException, String.valueOf(threw.getThrown()));
+        expect("UnregisterAllListener", ChordGate.UnregisterAllListener(), 0);
+        expect("Cleanup", ChordGate.Cleanup(), 0);
+    }
+
+    private static final String NOT_CREATED = HOTKEY_LOGGER + " SEVERE Init: Init(): cannot create COM object (0x80040154";
+
+    /** Run with -Dquorlink.diagnostics=INFO where the components are not installed. */
+    private static void notInstalledDiagnostics() {
+        Capture capture = Capture.install();
+        expect("ChordGate.Init", ChordGate.Init(), -2);
+        String record = describe(expectOneRecord(capture, "Init's record", NOT_CREATED));
+        // Windows' text follows the code where the system has one (Wine has none for this code).
+        check("the code, then Windows' text or nothing", record.endsWith("0x80040154)")
+                || record.startsWith(NOT_CREATED + ": ") && record.endsWith(")") && !record.endsWith(": )"), record);
+    }
+
+    /** Run without the property where the components are not installed: quiet, until switched on. */
+    private static void notInstalledQuiet() {
+        Capture capture = Capture.install();
+        expect("ChordGate.Init", ChordGate.Init(), -2);
+        expect("records while off", capture.take().size(), 0);
+
+        // A logger registry's JVM is switched by the logger's level; Avian, which has none, by the property.
+        Logger.getLogger(Diagnostics.LOGGER).setLevel(Level.INFO);
+        System.setProperty(Diagnostics.PROPERTY, "INFO");
+        expect("ChordGate.Init again", ChordGate.Init(), -2);
+        expectOneRecord(capture, "Init's record once switched on", NOT_CREATED);
+
+        System.setProperty(Diagnostics.PROPERTY, "OFF");
+        expect("ChordGate.Init once more", ChordGate.Init(), -2);
+        expect("records once switched off", capture.take().size(), 0);
+    }
+
     private static void listeners() throws InterruptedException {
         expect("Init", ChordGate.Init(), 0);
 
@@ -358,6 +468,12 @@ public final class Flows {
             exitWithEvents();
         } else if (flow.equals("reinit")) {
             reinit();
+        } else if (flow.equals("diagnostics")) {
+            diagnostics();
+        } else if (flow.equals("not-installed-diagnostics")) {
+            notInstalledDiagnostics();
+        } else if (flow.equals("not-installed-quiet")) {
+            notInstalledQuiet();
         } else {
             throw new IllegalArgumentException("no flow named '" + flow + "'");
         }

@@ -1,0 +1,198 @@
+package com.morvane.quorlink.internal;
+
+import java.io.File;
+import java.io.IOException;
+import java.net.URL;
+import java.net.URLClassLoader;
+import java.nio.file.Files;
+import java.util.ArrayList;
+import java.util.Arrays;
+import java.util.Collections;
+import java.util.List;
+import java.util.logging.Handler;
+import java.util.logging.Level;
+import java.util.logging.LogRecord;
+import java.util.logging.Logger;
+
+/**
+ * The Java side of the libraries' diagnostics on the JDK, each scenario in a JVM of its own (the
+ * logging configuration is read once per JVM): what reaches java.util.logging's handlers and the
+ * console, for the calls the DLLs make, under each way of switching it on.
+ */
+final class DiagnosticsTests {
+    private static final List<String> MARKERS = Arrays.asList("off", "on at INFO", "off again", "property SEVERE");
+
+    private DiagnosticsTests() {
+    }
+
+    // What the DLLs hand over in a typical session: ChordGate's failed creation, TonePort's success,
+    // ChordGate's time-out warning, and a listener's exception.
+    private static final String SEVERE_LINE = "com.morvane.quorlink.keyboard.ChordGate|SEVERE"
+            + "|com.morvane.quorlink.services.keyboard.ChordGate|Init"
+            + "|Init(): cannot create COM object (0x80040154: Class not registered)|";
+    private static final String INFO_LINE = "com.morvane.quorlink.keyboard.TonePort|INFO"
+            + "|com.morvane.quorlink.services.sound.TonePort|Init|Init(): sound is initialized successfully|";
+    private static final String WARNING_LINE = "com.morvane.quorlink.keyboard.ChordGate|WARNING"
+            + "|com.morvane.quorlink.services.keyboard.ChordGate|Init"
+            + "|Init(): hotkey may not be initialzed due to timeout|";
+    private static final String LISTENER_LINE = "com.morvane.quorlink.keyboard.ChordGate|WARNING"
+            + "|com.morvane.quorlink.services.keyboard.HotKeyListener|KBFailed"
+            + "|the listener's KBFailed threw; the next event is delivered as usual|java.lang.IllegalStateException";
+
+    /** One row: the child's JVM options, the scenario it runs, and exactly the lines it must print. */
+    static void switches(File scratch) throws Exception {
+        // The console must stay silent when off, even with the root logger printing FINE.
+        File parentInfo = config(scratch, "parent-info", "com.morvane.quorlink.keyboard.level = INFO");
+        File tonePortOff = config(scratch, "tone-off", "com.morvane.quorlink.keyboard.level = INFO\n"
+                + "com.morvane.quorlink.keyboard.TonePort.level = OFF");
+        File rootFine = config(scratch, "root-fine", ".level = FINE\nhandlers = java.util.logging.ConsoleHandler\n"
+                + "java.util.logging.ConsoleHandler.level = FINE");
+        Object[][] rows = {
+            {new String[0], "session", Arrays.asList("parent level OFF")},
+            {new String[] {"-Djava.util.logging.config.file=" + rootFine}, "session",
+                    Arrays.asList("parent level OFF")},
+            {new String[] {"-Dquorlink.diagnostics=WARNING"}, "session",
+                    Arrays.asList("parent level WARNING", SEVERE_LINE, WARNING_LINE, LISTENER_LINE)},
+            {new String[] {"-Dquorlink.diagnostics=info"}, "session",
+                    Arrays.asList("parent level INFO", SEVERE_LINE, INFO_LINE, WARNING_LINE, LISTENER_LINE)},
+            {new String[] {"-Dquorlink.diagnostics=nonsense"}, "session", Arrays.asList("parent level OFF")},
+            {new String[] {"-Djava.util.logging.config.file=" + parentInfo}, "session",
+                    Arrays.asList("parent level INFO", SEVERE_LINE, INFO_LINE, WARNING_LINE, LISTENER_LINE)},
+            {new String[] {"-Djava.util.logging.config.file=" + tonePortOff}, "session",
+                    Arrays.asList("parent level INFO", SEVERE_LINE, WARNING_LINE, LISTENER_LINE)},
+            {new String[0], "run-time", Arrays.asList("off", "on at INFO", SEVERE_LINE, INFO_LINE, "off again",
+                    "property SEVERE", SEVERE_LINE)},
+        };
+        for (Object[] row : rows) {
+            List<String> console = new ArrayList<String>();
+            List<String> printed = runChild((String[]) row[0], (String) row[1], console);
+            LoaderTests.check(printed.equals(row[2]), Arrays.toString((String[]) row[0]) + " " + row[1]
+                    + " printed\n  " + printed + "\nexpected\n  " + row[2]);
+            boolean records = false;
+            for (Object line : (List<?>) row[2]) {
+                records |= line.toString().contains("|");
+            }
+            LoaderTests.check(records || console.isEmpty(), row[1] + " wrote to the console: " + console);
+        }
+    }
+
+    /** The loader's FINE trace names where each DLL came from. */
+    static void loaderTrace(File scratch) throws Exception {
+        List<String> printed = runChild(new String[] {"-Dquorlink.diagnostics=FINE",
+                "-Dtest.scratch=" + scratch.getPath()}, "loader", new ArrayList<String>());
+        File folder = new File(scratch, "trace-folder");
+        File cache = new File(scratch, "trace-cache/quorlink-keyboard");
+        String start = "com.morvane.quorlink.keyboard.TonePort|FINE|" + NativeLibraryLoader.class.getName() + "|load|";
+        LoaderTests.check(printed.size() == 4 && printed.get(0).equals("parent level FINE")
+                && printed.get(1).equals(start + "TonePort: loaded " + new File(folder, "TonePort.dll").getAbsolutePath()
+                        + ", from the folder that quorlink.library.path names|")
+                && printed.get(2).startsWith(start + "TonePort: loaded " + cache.getAbsolutePath())
+                && printed.get(2).endsWith(", the jar's windows-x86_64 copy extracted into the cache|")
+                && printed.get(3).endsWith(", the jar's windows-x86_64 copy reused from the cache|"),
+                "loader trace: " + printed);
+    }
+
+    private static File config(File scratch, String name, String text) throws IOException {
+        File file = new File(scratch, name + ".properties");
+        Files.write(file.toPath(), text.getBytes("UTF-8"));
+        return file;
+    }
+
+    // The child's own lines (records and markers); anything else it printed, the console's, goes to console.
+    private static List<String> runChild(String[] options, String scenario, List<String> console) throws Exception {
+        List<String> command = new ArrayList<String>();
+        command.add(System.getProperty("java.home") + File.separator + "bin" + File.separator + "java");
+        command.addAll(Arrays.asList(options));
+        command.addAll(Arrays.asList("-cp", System.getProperty("java.class.path"), DiagnosticsTests.class.getName(),
+                scenario));
+        Process child = new ProcessBuilder(command).redirectErrorStream(true).start();
+        String output = new String(NativeLibraryLoader.readAll(child.getInputStream()), "UTF-8");
+        LoaderTests.check(child.waitFor() == 0, scenario + " child failed:\n" + output);
+        List<String> lines = new ArrayList<String>();
+        for (String line : output.split("\n")) {
+            if (line.contains("|") || line.startsWith("parent level ") || MARKERS.contains(line)) {
+                lines.add(line);
+            } else if (!line.isEmpty() && !line.contains("stack guard") && !line.contains("execstack")) {
+                console.add(line);
+            }
+        }
+        return lines;
+    }
+
+    /** Prints each record it gets; the console (stderr, merged by the parent) shows anything else. */
+    private static final class Printer extends Handler {
+        @Override
+        public void publish(LogRecord r) {
+            System.out.println(r.getLoggerName() + "|" + r.getLevel() + "|" + r.getSourceClassName() + "|"
+                    + r.getSourceMethodName() + "|" + r.getMessage() + "|"
+                    + (r.getThrown() == null ? "" : r.getThrown().getClass().getName()));
+            System.out.flush();
+        }
+
+        @Override
+        public void flush() {
+        }
+
+        @Override
+        public void close() {
+        }
+    }
+
+    private static void session() {
+        Diagnostics.log(Diagnostics.CHORD_GATE, 1000, "Init(): cannot create COM object", 0x80040154,
+                "Class not registered");
+        Diagnostics.log(Diagnostics.TONE_PORT, 800, "Init(): sound is initialized successfully", 0, null);
+        Diagnostics.log(Diagnostics.CHORD_GATE, 900, "Init(): hotkey may not be initialzed due to timeout", 0, null);
+        Diagnostics.listenerThrew("KBFailed", new IllegalStateException("thrown by a listener"));
+    }
+
+    private static void sessionOfTwo() {
+        Diagnostics.log(Diagnostics.CHORD_GATE, 1000, "Init(): cannot create COM object", 0x80040154,
+                "Class not registered");
+        Diagnostics.log(Diagnostics.TONE_PORT, 800, "Init(): sound is initialized successfully", 0, null);
+    }
+
+    public static void main(String[] args) throws Exception {
+        Logger parent = Logger.getLogger(Diagnostics.LOGGER);
+        parent.addHandler(new Printer());
+        Diagnostics.isLoggable(Diagnostics.TONE_PORT, 800);  // the class as the DLLs first meet it
+        if (args[0].equals("session")) {
+            System.out.println("parent level " + parent.getLevel());
+            session();
+        } else if (args[0].equals("run-time")) {
+            System.out.println("off");
+            sessionOfTwo();
+            parent.setLevel(Level.INFO);
+            System.out.println("on at INFO");
+            sessionOfTwo();
+            parent.setLevel(Level.OFF);
+            System.out.println("off again");
+            sessionOfTwo();
+            System.setProperty(Diagnostics.PROPERTY, "SEVERE");
+            System.out.println("property SEVERE");
+            sessionOfTwo();
+        } else if (args[0].equals("loader")) {
+            System.out.println("parent level " + parent.getLevel());
+            loaderChild(new File(System.getProperty("test.scratch")));
+        }
+        System.exit(0);
+    }
+
+    // A Linux shared library stands in for the DLL, so that System.load succeeds here.
+    private static void loaderChild(File scratch) throws Exception {
+        byte[] library = Files.readAllBytes(new File(System.getProperty("java.home"), "lib/libjimage.so").toPath());
+        File folder = new File(scratch, "trace-folder");
+        LoaderTests.check(folder.mkdirs(), "made " + folder);
+        Files.write(new File(folder, "TonePort.dll").toPath(), library);
+        File jar = new File(scratch, "trace-jar");
+        File dll = new File(jar, NativeLibraryLoader.RESOURCE_ROOT + "windows-x86_64/TonePort.dll");
+        LoaderTests.check(dll.getParentFile().mkdirs(), "made " + dll.getParent());
+        Files.write(dll.toPath(), library);
+        ClassLoader resources = new URLClassLoader(new URL[] {jar.toURI().toURL()}, null);
+        NativeLibraryLoader.CacheRoots roots = new NativeLibraryLoader.CacheRoots(
+                Collections.singletonList(new File(scratch, "trace-cache/quorlink-keyboard")), false);
+        NativeLibraryLoader.load("TonePort", "Windows 10", "amd64", folder.getPath(), roots, resources);
+        NativeLibraryLoader.load("TonePort", "Windows 10", "amd64", null, roots, resources);
+        NativeLibraryLoader.load("TonePort", "Windows 10", "amd64", null, roots, resources);
+    }
+}
