@@ -131,20 +131,26 @@ jclass JNICALL GetObjectClass(JNIEnv* e, jobject obj) {
   return target ? reinterpret_cast<jclass>(newRef(call.state, target->cls, RefKind::Local)) : nullptr;
 }
 
-jmethodID JNICALL GetMethodID(JNIEnv* e, jclass clazz, const char* name, const char* signature) {
-  EnvCall call(e, "GetMethodID");
+// The class a method lookup searches, or null after recording why there is none.
+Object* lookupClass(EnvCall& call, jclass clazz, const char* name, const char* signature) {
   if (!clazz || !name || !signature) {
     call.violation("null class, name or signature");
     return nullptr;
   }
   Object* cls = call.resolve(clazz);
-  if (!cls) return nullptr;
-  if (!cls->isClass) {
+  if (cls && !cls->isClass) {
     call.violation(describe(cls) + " is not a class");
     return nullptr;
   }
+  return cls;
+}
+
+jmethodID JNICALL GetMethodID(JNIEnv* e, jclass clazz, const char* name, const char* signature) {
+  EnvCall call(e, "GetMethodID");
+  Object* cls = lookupClass(call, clazz, name, signature);
+  if (!cls) return nullptr;
   for (auto& m : cls->methods)
-    if (m->name == name && m->signature == signature) return reinterpret_cast<jmethodID>(m.get());
+    if (!m->isStatic && m->name == name && m->signature == signature) return reinterpret_cast<jmethodID>(m.get());
   if (call.env)
     throwNew(call.state, *call.env, throwableClass(call.state, "java/lang/NoSuchMethodError"), name);
   return nullptr;
@@ -242,16 +248,8 @@ void JNICALL DeleteLocalRef(JNIEnv* e, jobject ref) {
 
 jmethodID JNICALL GetStaticMethodID(JNIEnv* e, jclass clazz, const char* name, const char* signature) {
   EnvCall call(e, "GetStaticMethodID");
-  if (!clazz || !name || !signature) {
-    call.violation("null class, name or signature");
-    return nullptr;
-  }
-  Object* cls = call.resolve(clazz);
+  Object* cls = lookupClass(call, clazz, name, signature);
   if (!cls) return nullptr;
-  if (!cls->isClass) {
-    call.violation(describe(cls) + " is not a class");
-    return nullptr;
-  }
   if (cls->className != kJavaDiagnosticsClass || call->javaDiagnostics.methodsPresent)
     for (auto& m : cls->methods)
       if (m->isStatic && m->name == name && m->signature == signature) return reinterpret_cast<jmethodID>(m.get());
