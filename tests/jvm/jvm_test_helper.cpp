@@ -147,6 +147,34 @@ JNIEXPORT void JNICALL Java_com_morvane_quorlink_jvmtest_Sim_scriptHotKeyResults
     });
 }
 
+// The result of the next creations of the hot-key component: a failure leaves the keyboard's
+// software unable to make it, as with the keyboard detached; S_OK brings it back.
+JNIEXPORT void JNICALL Java_com_morvane_quorlink_jvmtest_Sim_scriptHotKeyCreation(JNIEnv* env, jclass, jint result) {
+    guarded(env, [&] {
+        HotKeySimScript script;
+        script.createResult = result;
+        hotKeySim().setScript(script);
+        return 0;
+    });
+}
+
+// How many calls of the given kind (HotKeySimMethod) the hot-key components received so far.
+JNIEXPORT jint JNICALL Java_com_morvane_quorlink_jvmtest_Sim_countHotKeyCalls(JNIEnv* env, jclass, jint method) {
+    return guarded(env, [&] { return jint(hotKeySim().calls(HotKeySimMethod(method)).size()); });
+}
+
+// A monotonic clock in nanoseconds: the class library's System.nanoTime has a millisecond's grain.
+JNIEXPORT jlong JNICALL Java_com_morvane_quorlink_jvmtest_Sim_nanoTime(JNIEnv*, jclass) {
+    static const LONGLONG frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return f.QuadPart;
+    }();
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return jlong(now.QuadPart / frequency * 1000000000LL + now.QuadPart % frequency * 1000000000LL / frequency);
+}
+
 // The keyboard port refuses to open, as with the keyboard absent.
 JNIEXPORT void JNICALL Java_com_morvane_quorlink_jvmtest_Sim_scriptPortRefuses(JNIEnv* env, jclass) {
     guarded(env, [&] {

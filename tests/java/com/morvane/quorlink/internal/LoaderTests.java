@@ -23,8 +23,25 @@ import java.util.jar.Manifest;
  * Ends with "java tests: N passed, N failed" and exits with 1 when a case failed.
  */
 public final class LoaderTests {
-    private interface Case {
+    /** One test case. */
+    public interface Case {
+        /**
+         * Runs it; a throw fails it.
+         *
+         * @throws Exception when it fails
+         */
         void run() throws Exception;
+    }
+
+    /** What runs the cases of the other test classes. */
+    public interface Runner {
+        /**
+         * Runs a case and counts it.
+         *
+         * @param name what it shows
+         * @param test the case
+         */
+        void run(String name, Case test);
     }
 
     private static int passed;
@@ -63,6 +80,7 @@ public final class LoaderTests {
                 () -> DiagnosticsTests.switches(scratch));
         run("diagnostics: the loader's FINE trace says where each DLL came from",
                 () -> DiagnosticsTests.loaderTrace(scratch));
+        com.morvane.quorlink.keyboard.KeyboardTests.run(LoaderTests::run);
         run("jar carries dist's DLLs, versioned manifest, POM, demo class path", () -> shippedJar(dist, version));
         run("licence in every jar; POM has url, licenses, scm, developers, a release matching the classes",
                 () -> licenceAndPom(dist));
@@ -87,7 +105,13 @@ public final class LoaderTests {
         }
     }
 
-    static void check(boolean condition, String what) {
+    /**
+     * Fails the case unless the condition holds.
+     *
+     * @param condition what must hold
+     * @param what what failed, when it did
+     */
+    public static void check(boolean condition, String what) {
         if (!condition) {
             throw new AssertionError(what);
         }

@@ -1,13 +1,19 @@
 package com.morvane.quorlink.jvmtest;
 
 import com.morvane.quorlink.internal.Diagnostics;
+import com.morvane.quorlink.keyboard.HotKeyEvent;
+import com.morvane.quorlink.keyboard.HotKeyHandler;
+import com.morvane.quorlink.keyboard.Keyboard;
+import com.morvane.quorlink.keyboard.Tone;
 import com.morvane.quorlink.services.keyboard.ChordGate;
 import com.morvane.quorlink.services.keyboard.HotKeyListener;
 import com.morvane.quorlink.services.sound.TonePort;
 
 import java.util.ArrayList;
 import java.util.Arrays;
+import java.util.ArrayDeque;
 import java.util.List;
+import java.util.concurrent.Executor;
 import java.util.logging.Handler;
 import java.util.logging.Level;
 import java.util.logging.LogRecord;
@@ -323,6 +329,147 @@ public final class Flows {
         expect("records once switched off", capture.take().size(), 0);
     }
 
+    /** An executor of one named daemon thread, as a client might bring. */
+    static final class NamedExecutor implements Executor {
+        private final ArrayDeque<Runnable> tasks = new ArrayDeque<Runnable>();
+
+        NamedExecutor(String name) {
+            Thread thread = new Thread(new Runnable() {
+                public void run() {
+                    while (true) {
+                        Runnable task;
+                        synchronized (tasks) {
+                            while (tasks.isEmpty()) {
+                                try {
+                                    tasks.wait();
+                                } catch (InterruptedException e) {
+                                    return;
+                                }
+                            }
+                            task = tasks.removeFirst();
+                        }
+                        task.run();
+                    }
+                }
+            }, name);
+            thread.setDaemon(true);
+            thread.start();
+        }
+
+        public void execute(Runnable task) {
+            synchronized (tasks) {
+                tasks.addLast(task);
+                tasks.notifyAll();
+            }
+        }
+    }
+
+    /** Records what the Java layer hands over; sleeps 2 s on the hot key whose first value is 100. */
+    static final class LayerHandler extends HotKeyHandler.Adapter {
+        final List<HotKeyEvent> hits = new ArrayList<HotKeyEvent>();
+        final List<Thread> threads = new ArrayList<Thread>();
+        final List<Keyboard.State> states = new ArrayList<Keyboard.State>();
+
+        @Override
+        public void onHotKey(HotKeyEvent event) {
+            if (event.first() == 100) {
+                try {
+                    Thread.sleep(2000);
+                } catch (InterruptedException e) {
+                    Thread.currentThread().interrupt();
+                }
+            }
+            synchronized (this) {
+                hits.add(event);
+                threads.add(Thread.currentThread());
+                notifyAll();
+            }
+        }
+
+        @Override
+        public synchronized void onStateChange(Keyboard.State state) {
+            states.add(state);
+            notifyAll();
+        }
+
+        /** Counts its waits rather than reading the clock. */
+        synchronized boolean await(int hitCount, int stateCount, int timeoutMs) throws InterruptedException {
+            for (int waited = 0; (hits.size() < hitCount || states.size() < stateCount) && waited < timeoutMs;
+                 waited += 20) {
+                wait(20);
+            }
+            return hits.size() >= hitCount && states.size() >= stateCount;
+        }
+    }
+
+    private static boolean awaitCalls(int method, int count) throws InterruptedException {
+        for (int waited = 0; Sim.countHotKeyCalls(method) < count && waited < WAIT_MS; waited += 20) {
+            Thread.sleep(20);
+        }
+        return Sim.countHotKeyCalls(method) >= count;
+    }
+
+    /** The Java layer over the shipped DLLs: tones, a hot key on the executor, a slow handler, a detachment. */
+    private static void layer() throws Exception {
+        check("Keyboard.isSupported", Keyboard.isSupported(), String.valueOf(Keyboard.unsupportedReason()));
+        LayerHandler handler = new LayerHandler();
+        Keyboard keyboard = Keyboard.builder().handler(handler).executor(new NamedExecutor("flow-executor"))
+                .reconnectDelays(200, 400).open();
+        expect("state", keyboard.state(), Keyboard.State.CONNECTED);
+        for (Tone tone : Tone.values()) {
+            keyboard.play(tone);
+        }
+        expect("tones", joined(Sim.tonesPlayed()), "[News, Incoming, Bell, Limit, Short, Busy, Interrupt]");
+        expect("register", keyboard.register(7, 2, 300), 0);
+        expect("unregister", keyboard.unregister(4, 5), 0);
+
+        expect("sinks", Sim.hotKeyHit(1, 2, 3), 1);
+        check("a hot key reaches the handler", handler.await(1, 1, WAIT_MS), handler.hits.size() + " hits");
+        expect("on the executor's thread", handler.threads.get(0).getName(), "flow-executor");
+
+        // The handler sleeps 2 s on the first of these; the library's thread stays free meanwhile.
+        long started = System.currentTimeMillis();
+        for (int i = 0; i <= 100; i++) {
+            expect("sinks", Sim.hotKeyHit(100 + i, -i, 7), 1);
+        }
+        long raisingMs = System.currentTimeMillis() - started;
+        check("raising 101 hits behind a handler sleeping 2 s", raisingMs < 1500, raisingMs + " ms");
+        check("all arrive", handler.await(102, 1, 3 * WAIT_MS), handler.hits.size() + " hits");
+        for (int i = 0; i <= 100; i++) {
+            expect("in order", handler.hits.get(1 + i).first(), 100 + i);
+        }
+
+        // Detached: the component cannot be made for a while, then comes back.
+        int registers = Sim.countHotKeyCalls(Sim.REGISTER_STANDARD);
+        int unregisters = Sim.countHotKeyCalls(Sim.UNREGISTER_HOT);
+        int creations = Sim.countHotKeyCalls(Sim.CREATE);
+        Sim.scriptHotKeyCreation(Sim.REGDB_E_CLASSNOTREG);
+        expect("sinks", Sim.keyboardDetached(), 1);
+        check("two refused attempts", awaitCalls(Sim.CREATE, creations + 2), "creations: "
+                + (Sim.countHotKeyCalls(Sim.CREATE) - creations));
+        Sim.scriptHotKeyCreation(0);
+        check("connected again", handler.await(102, 4, 3 * WAIT_MS), String.valueOf(handler.states));
+        expect("states", joined(handler.states.toArray()), "[CONNECTED, DETACHED, RECONNECTING, CONNECTED]");
+        expect("register replayed", Sim.countHotKeyCalls(Sim.REGISTER_STANDARD), registers + 1);
+        expect("unregister replayed", Sim.countHotKeyCalls(Sim.UNREGISTER_HOT), unregisters + 1);
+        expect("replayed values", Arrays.toString(Sim.lastHotKeyCall(Sim.REGISTER_STANDARD)), "[7, 2, 300]");
+        expect("sinks", Sim.hotKeyHit(9, 9, 9), 1);
+        check("events flow again", handler.await(103, 4, WAIT_MS), handler.hits.size() + " hits");
+
+        keyboard.close();
+        check("CLOSED reaches the handler", handler.await(103, 5, WAIT_MS), String.valueOf(handler.states));
+        expect("state", keyboard.state(), Keyboard.State.CLOSED);
+    }
+
+    /** main returns with the Java layer's threads alive and the keyboard open: the JVM must still exit. */
+    private static void layerExit() throws Exception {
+        LayerHandler handler = new LayerHandler();
+        Keyboard keyboard = Keyboard.builder().handler(handler).open();
+        expect("register", keyboard.register(7, 2, 300), 0);
+        Sim.streamHits(1000, 1);
+        check("events arriving", handler.await(2, 1, WAIT_MS), handler.hits.size() + " hits");
+    }
+
     private static void listeners() throws InterruptedException {
         expect("Init", ChordGate.Init(), 0);
 
@@ -448,7 +595,7 @@ public final class Flows {
         }
     }
 
-    public static void main(String[] args) throws InterruptedException {
+    public static void main(String[] args) throws Exception {
         String flow = args.length > 0 ? args[0] : "";
         if (flow.equals("tone")) {
             tone();
@@ -468,6 +615,10 @@ public final class Flows {
             exitWithEvents();
         } else if (flow.equals("reinit")) {
             reinit();
+        } else if (flow.equals("layer")) {
+            layer();
+        } else if (flow.equals("layer-exit")) {
+            layerExit();
         } else if (flow.equals("diagnostics")) {
             diagnostics();
         } else if (flow.equals("not-installed-diagnostics")) {

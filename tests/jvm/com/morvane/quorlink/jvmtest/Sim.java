@@ -12,6 +12,9 @@ final class Sim {
     // The component's call kinds that lastHotKeyCall reads.
     static final int REGISTER_STANDARD = 8;
     static final int UNREGISTER_HOT = 9;
+    static final int CREATE = 1;
+
+    static final int REGDB_E_CLASSNOTREG = 0x80040154;
 
     private Sim() {
     }
@@ -39,6 +42,15 @@ final class Sim {
     static native int[] lastHotKeyCall(int method);
 
     static native void scriptHotKeyResults(int registerStandard, int unregisterHot, int unregisterAllHot);
+
+    /** The result of the next creations of the hot-key component (a failure, or 0 to bring it back). */
+    static native void scriptHotKeyCreation(int result);
+
+    /** How many calls of that kind the hot-key components received so far. */
+    static native int countHotKeyCalls(int method);
+
+    /** A monotonic clock in nanoseconds, finer than the class library's. */
+    static native long nanoTime();
 
     /** The keyboard port refuses to open, as with the keyboard absent. */
     static native void scriptPortRefuses();

@@ -1,0 +1,412 @@
+package com.morvane.quorlink.keyboard;
+
+import com.morvane.quorlink.services.keyboard.HotKeyListener;
+import java.util.ArrayDeque;
+import java.util.ArrayList;
+import java.util.LinkedHashSet;
+import java.util.List;
+import java.util.Set;
+
+/**
+ * A keyboard in memory, for testing code that uses {@link Keyboard} without the keyboard, its driver,
+ * Windows or any native code: on any OS, in CI. It gives keyboard objects through the same API, records
+ * the tones played and the hot-key calls, raises hot keys, failures and detachments as the keyboard's own
+ * thread would, and can be told to fail.
+ *
+ * <pre>
+ * SimulatedKeyboard simulation = new SimulatedKeyboard();
+ * try (Keyboard keyboard = simulation.builder().handler(handler).open()) {
+ *     codeUnderTest(keyboard);
+ *     simulation.hotKey(7, 2, 300);          // returns once the keyboard object has queued it
+ *     assertEquals(Arrays.asList(Tone.BELL), simulation.tonesPlayed());
+ * }
+ * </pre>
+ *
+ * <p>Every method is thread-safe. One simulation serves one open keyboard object at a time, as the
+ * real libraries do.
+ */
+public final class SimulatedKeyboard {
+    private static final long DETACHED_HOT_KEY_INIT = -2;  // the component cannot be created
+    private static final long DETACHED_TONE_INIT = -3;     // the keyboard port cannot be opened
+    private static final long NOT_OPEN = 1;
+
+    private final Object lock = new Object();
+    private final List<Tone> tonesPlayed = new ArrayList<Tone>();
+    private final List<String> registrationCalls = new ArrayList<String>();
+    private final List<String> calls = new ArrayList<String>();
+    private final Set<Thread> callingThreads = new LinkedHashSet<Thread>();
+    private final ArrayDeque<Long> hotKeyInitScript = new ArrayDeque<Long>();
+    private final ArrayDeque<Long> toneInitScript = new ArrayDeque<Long>();
+    private final CallThread keyboardThread = new CallThread("simulated-keyboard");
+    private long playResult;
+    private long registrationResult;
+    private long callDelayMs;
+    private boolean attached = true;
+    private boolean tonesOpen;
+    private boolean hotKeysOpen;
+    private HotKeyListener listener;
+    private int hotKeyInits;
+
+    /** A keyboard that is attached and answers every call with success. */
+    public SimulatedKeyboard() {
+    }
+
+    /**
+     * A builder of keyboard objects over this simulation, as {@link Keyboard#builder()} is for the real one.
+     *
+     * @return a new builder, with tones and hot keys on
+     */
+    public Keyboard.Builder builder() {
+        return new Keyboard.Builder(new Bridges() {
+            @Override
+            public long toneInit() {
+                return SimulatedKeyboard.this.toneInit();
+            }
+
+            @Override
+            public long play(Tone tone) {
+                return SimulatedKeyboard.this.play(tone);
+            }
+
+            @Override
+            public long toneCleanup() {
+                return cleanup("TonePort.cleanup", false);
+            }
+
+            @Override
+            public long hotKeyInit() {
+                return SimulatedKeyboard.this.hotKeyInit();
+            }
+
+            @Override
+            public long hotKeyCleanup() {
+                return cleanup("ChordGate.Cleanup", true);
+            }
+
+            @Override
+            public long registerListener(HotKeyListener newListener) {
+                synchronized (lock) {
+                    record("ChordGate.RegisterListener");
+                    listener = newListener;
+                    return 0;
+                }
+            }
+
+            @Override
+            public long unregisterAllListener() {
+                synchronized (lock) {
+                    record("ChordGate.UnregisterAllListener");
+                    listener = null;
+                    return 0;
+                }
+            }
+
+            @Override
+            public long registerStandard(long first, long second, long third) {
+                return registration("register(" + (int) first + ", " + (int) second + ", " + (int) third + ")", 1);
+            }
+
+            @Override
+            public long unregisterHot(long first, long second) {
+                return registration("unregister(" + (int) first + ", " + (int) second + ")", 0);
+            }
+
+            @Override
+            public long unregisterAllHot() {
+                return registration("unregisterAll()", 0);
+            }
+
+            @Override
+            public boolean processWide() {
+                return false;
+            }
+        });
+    }
+
+    /**
+     * Opens a keyboard object over this simulation with tones and hot keys and no handler.
+     *
+     * @return the open keyboard object
+     * @throws KeyboardException as {@link Keyboard.Builder#open()}, with the scripted outcomes
+     */
+    public Keyboard open() throws KeyboardException {
+        return builder().open();
+    }
+
+    /**
+     * Raises a hot key as the keyboard's thread does, and returns once the keyboard object's listener has
+     * returned; nothing happens while the hot keys are not open.
+     *
+     * @param first the keyboard's first value
+     * @param second the keyboard's second value
+     * @param third the keyboard's third value
+     */
+    public void hotKey(final long first, final long second, final long third) {
+        raise(new Raise() {
+            @Override
+            public void to(HotKeyListener target) {
+                target.HotKeyHit((int) first, (int) second, (int) third);
+            }
+        });
+    }
+
+    /** Raises a keyboard failure, as {@link #hotKey} raises a hot key. */
+    public void keyboardFailed() {
+        raise(new Raise() {
+            @Override
+            public void to(HotKeyListener target) {
+                target.KBFailed();
+            }
+        });
+    }
+
+    /**
+     * Detaches the keyboard: raises the detachment, and from then on opening fails (the hot-key component
+     * cannot be created, the tone port cannot be opened) until {@link #reattach()}.
+     */
+    public void detach() {
+        synchronized (lock) {
+            attached = false;
+        }
+        raise(new Raise() {
+            @Override
+            public void to(HotKeyListener target) {
+                target.KBDetached();
+            }
+        });
+    }
+
+    /** The keyboard is back: opening works again (unless scripted otherwise). */
+    public void reattach() {
+        synchronized (lock) {
+            attached = true;
+        }
+    }
+
+    /**
+     * The outcomes of the next hot-key start-ups, in order ({@code ChordGate.Init}'s values: 0 ready, -2 not
+     * installed, -8 no answer, ...); once spent, start-ups succeed while attached.
+     *
+     * @param values the values
+     */
+    public void scriptHotKeyInit(long... values) {
+        synchronized (lock) {
+            for (long value : values) {
+                hotKeyInitScript.addLast(value);
+            }
+        }
+    }
+
+    /**
+     * The outcomes of the next tone start-ups, in order ({@code TonePort.Init}'s values).
+     *
+     * @param values the values
+     */
+    public void scriptToneInit(long... values) {
+        synchronized (lock) {
+            for (long value : values) {
+                toneInitScript.addLast(value);
+            }
+        }
+    }
+
+    /**
+     * What every play call returns from now on: 0 played, 1 not played.
+     *
+     * @param value the value
+     */
+    public void scriptPlay(long value) {
+        synchronized (lock) {
+            playResult = value;
+        }
+    }
+
+    /**
+     * The HRESULT every hot-key registration call returns from now on (0, or a negative failure).
+     *
+     * @param hresult the value
+     */
+    public void scriptRegistration(long hresult) {
+        synchronized (lock) {
+            registrationResult = hresult;
+        }
+    }
+
+    /**
+     * How long every native call takes from now on, as a slow or hung component would.
+     *
+     * @param millis the time, 0 for none
+     */
+    public void scriptCallDelay(long millis) {
+        synchronized (lock) {
+            callDelayMs = millis;
+        }
+    }
+
+    /**
+     * The tones the keyboard played, in order.
+     *
+     * @return a copy
+     */
+    public List<Tone> tonesPlayed() {
+        synchronized (lock) {
+            return new ArrayList<Tone>(tonesPlayed);
+        }
+    }
+
+    /**
+     * The hot-key registration calls the current hot-key component received, in order, as
+     * "register(7, 2, 300)", "unregister(7, 2)" and "unregisterAll()"; a new start-up begins a new list.
+     *
+     * @return a copy
+     */
+    public List<String> registrationCalls() {
+        synchronized (lock) {
+            return new ArrayList<String>(registrationCalls);
+        }
+    }
+
+    /**
+     * Every native call made, in order, as "ChordGate.Init", "TonePort.playBellTone", ....
+     *
+     * @return a copy
+     */
+    public List<String> calls() {
+        synchronized (lock) {
+            return new ArrayList<String>(calls);
+        }
+    }
+
+    /**
+     * The threads the native calls were made on.
+     *
+     * @return a copy, in order of first use
+     */
+    public Set<Thread> callingThreads() {
+        synchronized (lock) {
+            return new LinkedHashSet<Thread>(callingThreads);
+        }
+    }
+
+    /**
+     * How many hot-key start-ups were tried.
+     *
+     * @return the count
+     */
+    public int hotKeyInits() {
+        synchronized (lock) {
+            return hotKeyInits;
+        }
+    }
+
+    private interface Raise {
+        void to(HotKeyListener target);
+    }
+
+    // On the simulated keyboard's own thread, one event at a time, as the library's thread delivers them.
+    private void raise(final Raise raise) {
+        try {
+            keyboardThread.call("raise", new CallThread.Call() {
+                @Override
+                public long run() {
+                    HotKeyListener target;
+                    synchronized (lock) {
+                        target = hotKeysOpen ? listener : null;
+                    }
+                    if (target != null) {
+                        raise.to(target);
+                    }
+                    return 0;
+                }
+            }, 60000);
+        } catch (KeyboardException e) {
+            Thread.currentThread().interrupt();
+        }
+    }
+
+    // Records a call; the caller holds the lock. The scripted delay is served outside it.
+    private void record(String call) {
+        calls.add(call);
+        callingThreads.add(Thread.currentThread());
+    }
+
+    private void delay() {
+        long millis;
+        synchronized (lock) {
+            millis = callDelayMs;
+        }
+        if (millis > 0) {
+            try {
+                Thread.sleep(millis);
+            } catch (InterruptedException e) {
+                Thread.currentThread().interrupt();
+            }
+        }
+    }
+
+    private long toneInit() {
+        delay();
+        synchronized (lock) {
+            record("TonePort.Init");
+            long value = !toneInitScript.isEmpty() ? toneInitScript.removeFirst() : attached ? 0 : DETACHED_TONE_INIT;
+            tonesOpen = value == 0;
+            return value;
+        }
+    }
+
+    private long hotKeyInit() {
+        delay();
+        synchronized (lock) {
+            record("ChordGate.Init");
+            hotKeyInits++;
+            long value = !hotKeyInitScript.isEmpty() ? hotKeyInitScript.removeFirst()
+                    : attached ? 0 : DETACHED_HOT_KEY_INIT;
+            hotKeysOpen = value == 0;
+            if (hotKeysOpen) {
+                registrationCalls.clear();
+            }
+            return value;
+        }
+    }
+
+    private long play(Tone tone) {
+        delay();
+        synchronized (lock) {
+            record("TonePort." + tone.nativeMethod());
+            long value = tonesOpen && attached ? playResult : NOT_OPEN;
+            if (value == 0) {
+                tonesPlayed.add(tone);
+            }
+            return value;
+        }
+    }
+
+    private long cleanup(String call, boolean hotKeys) {
+        delay();
+        synchronized (lock) {
+            record(call);
+            boolean wasOpen = hotKeys ? hotKeysOpen : tonesOpen;
+            if (hotKeys) {
+                hotKeysOpen = false;
+            } else {
+                tonesOpen = false;
+            }
+            return wasOpen ? 0 : 1;
+        }
+    }
+
+    // RegisterStandard returns 1 before Init; the unregister calls return a failure then.
+    private long registration(String call, long beforeInit) {
+        delay();
+        synchronized (lock) {
+            record("ChordGate." + call);
+            if (!hotKeysOpen) {
+                return beforeInit == 1 ? NOT_OPEN : 0x8000FFFFL - (1L << 32);  // E_UNEXPECTED
+            }
+            if (registrationResult >= 0) {
+                registrationCalls.add(call);
+            }
+            return registrationResult;
+        }
+    }
+}
