@@ -134,6 +134,16 @@ inline PendingRequest requestOnServiceThread(DWORD serviceThreadId, ServiceReque
     return request;
 }
 
+// A service thread never ends, so the library whose code it runs must stay mapped for the rest of
+// the process: a JVM frees a native library when the class loader that loaded it is collected, and
+// the thread's next message would then run unmapped code. Pinned before the thread's first
+// instruction; pinning again changes nothing.
+inline void pinThisLibrary() {
+    HMODULE library = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_PIN | GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                       reinterpret_cast<LPCWSTR>(&pinThisLibrary), &library);
+}
+
 // Starts a service thread at entry with its first start-up, which the thread runs itself and
 // signals through the request it gets as its parameter (ending the thread on failure), then
 // releases its share of it. A caller that gave up waiting keeps its share until the next Init.
@@ -142,6 +152,7 @@ inline PendingRequest startServiceThread(LPTHREAD_START_ROUTINE entry, UniqueHan
     PendingRequest request(ServiceRequest::create(nullptr));
     if (!request) return request;
     request.get()->share();  // the thread's
+    pinThisLibrary();
     thread.reset(CreateThread(nullptr, 0, entry, request.get(), 0, &threadId));
     if (!thread) {
         request.get()->release();

@@ -308,13 +308,55 @@ TEST_F(HotKeyServiceTest, RepeatedInitAfterFailedStartUpTriesAgain) {
     EXPECT_EQ(sim.calls(HotKeySimRegisterStandard).at(0).objectId, 2u);
 }
 
-TEST_F(HotKeyServiceTest, WmQuitLeavesTheServiceThreadServing) {
+// Only the loop's own request message is a request: WM_QUIT, WM_NULL and an application message
+// with a pointer-sized lParam that is no request must leave the thread serving calls and events.
+TEST_F(HotKeyServiceTest, ThreadMessagesThatAreNoRequestsLeaveTheServiceThreadServing) {
+    ASSERT_EQ(registerListener(host().newListener()), 0);
     ASSERT_EQ(init(), 0);
-    ASSERT_TRUE(PostThreadMessageA(serviceThreadId(), WM_QUIT, 0, 0));
-    ASSERT_TRUE(PostThreadMessageA(serviceThreadId(), WM_QUIT, 0, 0));
+    const LPARAM notARequest = 0x12345678;
+    for (UINT message : {UINT(WM_QUIT), UINT(WM_QUIT), UINT(WM_NULL), UINT(WM_APP + 1)}) {
+        SCOPED_TRACE(message);
+        ASSERT_TRUE(PostThreadMessageA(serviceThreadId(), message, 0, notARequest));
+    }
 
     EXPECT_EQ(registerStandard(), 0);
     EXPECT_EQ(sim.calls(HotKeySimRegisterStandard).at(0).threadId, serviceThreadId());
+    EXPECT_EQ(sim.hotKeyHit(7, 8, 9).sinks, 1);
+    EXPECT_EQ(host().listenerCalls().size(), 1u);
+}
+
+// The library lets go of its sink with the cookie Advise gave it, on the thread that advised, so
+// that a component someone else still holds (a driver's often outlives its client's reference)
+// keeps no sink advised.
+TEST_F(HotKeyServiceTest, CleanupUnadvisesWithTheCookieAdviseGaveOnTheServiceThread) {
+    ASSERT_EQ(init(), 0);
+    const auto advised = sim.calls(HotKeySimAdvise);
+    ASSERT_EQ(advised.size(), 1u);
+    ASSERT_NE(advised[0].args[0], 0);
+    ASSERT_EQ(cleanup(), 0);
+    const auto unadvised = sim.calls(HotKeySimUnadvise);
+    ASSERT_EQ(unadvised.size(), 1u);
+    EXPECT_EQ(unadvised[0].args[0], advised[0].args[0]) << "Unadvise was given another cookie";
+    EXPECT_EQ(unadvised[0].result, S_OK);
+    EXPECT_EQ(unadvised[0].threadId, advised[0].threadId);
+    EXPECT_EQ(sim.advisedSinks(), 0);
+}
+
+// A JVM unloads the library with the class loader that loaded it; the service thread never ends,
+// so the library must stay mapped for it: after Init and the host's FreeLibrary the module is
+// still there and events and calls are served.
+TEST_F(HotKeyServiceTest, FreeLibraryAfterInitLeavesTheLibraryServing) {
+    ASSERT_EQ(registerListener(host().newListener()), 0);
+    ASSERT_EQ(init(), 0);
+    HMODULE module = gate.library.handle();
+    ASSERT_TRUE(FreeLibrary(module));
+    HMODULE still = nullptr;
+    EXPECT_TRUE(GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT, L"ChordGate.dll", &still));
+    EXPECT_EQ(still, module);
+    EXPECT_EQ(sim.hotKeyHit(1, 2, 3).sinks, 1);
+    EXPECT_EQ(host().listenerCalls().size(), 1u);
+    EXPECT_EQ(registerStandard(), 0);
+    EXPECT_EQ(cleanup(), 0);
 }
 
 // --- clean-up ------------------------------------------------------------------------------
@@ -562,6 +604,24 @@ TEST_F(HotKeyServiceTest, PlainSetUpCallsAndCleanupOnOneThread) {
     EXPECT_EQ(sim.liveObjects(), 0);
     EXPECT_TRUE(host().diagnostics().empty());
     EXPECT_EQ(gate.ChordGate_RegisterStandard(1, 2, 3), S_FALSE);
+}
+
+// A second thread's ChordGate_Init may not release the first thread's component from the wrong
+// thread: it is refused, and the first thread's set-up stays usable and is released by its owner.
+TEST_F(HotKeyServiceTest, PlainInitOnASecondThreadIsRefusedAndTouchesNothingOfTheFirst) {
+    EXPECT_EQ(gate.ChordGate_Init(), S_OK);
+    HRESULT second = S_OK, secondCall = S_OK;
+    std::thread([&] {
+        second = gate.ChordGate_Init();
+        secondCall = gate.ChordGate_RegisterStandard(1, 2, 3);
+    }).join();
+    EXPECT_EQ(second, RPC_E_WRONG_THREAD);
+    EXPECT_EQ(secondCall, RPC_E_WRONG_THREAD);
+    EXPECT_EQ(sim.counts().objectsCreated, 1);
+    EXPECT_EQ(sim.wrongThreadCalls(), 0);
+    EXPECT_EQ(gate.ChordGate_RegisterStandard(4, 5, 6), S_OK);
+    gate.ChordGate_Cleanup();
+    EXPECT_EQ(sim.liveObjects(), 0);
 }
 
 TEST_F(HotKeyServiceTest, PlainCallsBeforeSetUpReturnOne) {

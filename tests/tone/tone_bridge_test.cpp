@@ -182,11 +182,26 @@ TEST_F(ToneBridge, RepeatedInitAfterFailedStartUpTriesAgain) {
     EXPECT_EQ(sim.counts().liveObjects, 1) << "the failed start-up's component is released";
 }
 
-TEST_F(ToneBridge, WmQuitLeavesTheServiceThreadServing) {
+// Only the loop's own request message is a request (see the hot-key twin of this test).
+TEST_F(ToneBridge, ThreadMessagesThatAreNoRequestsLeaveTheServiceThreadServing) {
     ASSERT_EQ(init(), 0);
-    ASSERT_TRUE(PostThreadMessageA(serviceThreadId(), WM_QUIT, 0, 0));
-    ASSERT_TRUE(PostThreadMessageA(serviceThreadId(), WM_QUIT, 0, 0));
+    for (UINT message : {UINT(WM_QUIT), UINT(WM_QUIT), UINT(WM_NULL), UINT(WM_APP + 1)}) {
+        SCOPED_TRACE(message);
+        ASSERT_TRUE(PostThreadMessageA(serviceThreadId(), message, 0, 0x12345678));
+    }
 
+    EXPECT_EQ(playBell(), 0);
+    EXPECT_EQ(plays().at(0).threadId, serviceThreadId());
+}
+
+// The service thread keeps its library mapped when the JVM frees it (class loader collected).
+TEST_F(ToneBridge, FreeLibraryAfterInitLeavesTheLibraryServing) {
+    ASSERT_EQ(init(), 0);
+    HMODULE module = tone.library.handle();
+    ASSERT_TRUE(FreeLibrary(module));
+    HMODULE still = nullptr;
+    EXPECT_TRUE(GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT, L"TonePort.dll", &still));
+    EXPECT_EQ(still, module);
     EXPECT_EQ(playBell(), 0);
     EXPECT_EQ(plays().at(0).threadId, serviceThreadId());
 }
