@@ -1,5 +1,7 @@
 #include "HotKeyEventSink.h"
 
+#include <atomic>
+
 #include "hotkey_service.h"
 
 namespace {
@@ -17,18 +19,18 @@ bool sameNameIgnoringAsciiCase(const wchar_t* name, const wchar_t* expected) {
 }
 
 // Sinks alive now; the checked build exports it, so tests see every clean-up release its sink.
-volatile LONG liveSinks = 0;
+std::atomic<LONG> liveSinks{0};
 
 }  // namespace
 
 LONG liveHotKeyEventSinks() noexcept { return liveSinks; }
 
-HotKeyEventSink::HotKeyEventSink() noexcept { InterlockedIncrement(&liveSinks); }
+HotKeyEventSink::HotKeyEventSink() noexcept { ++liveSinks; }
 
 HotKeyEventSink::~HotKeyEventSink() {
     hotKeyCallback_ = nullptr;
     statusCallback_ = nullptr;
-    InterlockedDecrement(&liveSinks);
+    --liveSinks;
 }
 
 void HotKeyEventSink::SetCallbacks(HotKeyCallback hotKey, StatusCallback status) noexcept {

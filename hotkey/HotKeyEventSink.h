@@ -37,7 +37,8 @@ private:
 
     HRESULT dispatch(DISPID id, const DISPPARAMS* params) const noexcept;
 
-    // Clean-up releases the module's reference from another thread than the one events come on.
+    // Clean-up releases the module's reference from another thread than the one events come on;
+    // changed with the interlocked operations COM objects use, whose results AddRef and Release return.
     volatile LONG referenceCount_ = 0;
     HotKeyCallback hotKeyCallback_ = nullptr;
     StatusCallback statusCallback_ = nullptr;

@@ -1,18 +1,18 @@
-// The hot-key service thread and the set-up and clean-up around it. The first Init starts the
-// thread, and every start-up and tear-down runs on it, so the keyboard hot-key component, its
-// connection and the event sink live in the thread's single-threaded apartment from creation to
-// release. A start-up creates the component, publishes it in the hand-off stream, advises the
-// sink and takes ISoftKey; Cleanup has the thread take all that back. ChordGate_Init and
-// ChordGate_Cleanup keep a separate, reduced set-up of native callers on their own thread.
+// The hot-key service and its lifecycle: the first Init starts the service thread, and every
+// start-up and tear-down runs on it, so the keyboard hot-key component, its connection and the
+// event sink live in the thread's single-threaded apartment from creation to release. A start-up
+// creates the component, publishes it in the hand-off stream, advises the sink and takes ISoftKey;
+// Cleanup has the thread take all that back.
 #include "hotkey_lifecycle.h"
 
 #include <ocidl.h>
 
+#include <optional>
 #include <utility>
 
 #include "HotKeyEventSink.h"
-#include "chordgate_exports.h"
 #include "com_morvane_quorlink_services_keyboard_ChordGate.h"
+#include "java_vm.h"
 #include "listener_dispatch.h"
 #include "log_diagnostic.h"
 #include "service_thread.h"
@@ -35,171 +35,101 @@ constexpr LONG kUnexpectedError = -9;
 
 constexpr DWORD kStartUpWaitMs = 10000;
 
-// Module state of the Java set-up. The pointers belong to the service thread's apartment and are
-// touched on that thread only; other threads see the set-up through the flag and the stream.
-UniqueHandle serviceThread;
-DWORD serviceThreadId = 0;
-volatile LONG serving = 0;             // the thread came through its first start-up and takes requests
-volatile LONG serviceSetUpHeld = 0;    // a start-up succeeded and no Cleanup has claimed it since
-PendingRequest pendingStartUp;         // the latest start-up, which a timed-out Init may still wait for
-volatile LONG startUpStatus = kTimedOut;
-volatile HRESULT startUpErrorCode = S_OK;
-IHotKeyService* pHotKey = nullptr;
-ISoftKey* pSoftKey = nullptr;
-HotKeyEventSink* pEventSink = nullptr;
-IConnectionPoint* pConnectionPoint = nullptr;
-DWORD adviseCookie = 0;
-IStream* handOffStream = nullptr;
-SRWLOCK moduleStateLock = SRWLOCK_INIT;
-SRWLOCK initLock = SRWLOCK_INIT;
+HandOffStream<IHotKeyService> handOff(IID_IHotKeyService, HandOffStream<IHotKeyService>::FailedTake::KeepsTheStream);
 
-// Module state of the plain set-up: made, called and released on one native caller's thread.
-IHotKeyService* plainHotKey = nullptr;
-ISoftKey* plainSoftKey = nullptr;
-DWORD plainOwnerThreadId = 0;
+// What a start-up makes, in the service thread's apartment. Its destructor is the tear-down, in
+// this order: the sink is cut off from the listener first, so that nothing reaches Java once it
+// has run, even from a component that keeps its sinks; the hand-off stream is revoked; the sink
+// is unadvised with the cookie Advise gave; then the connection point, ISoftKey, the component
+// and the sink go. A sink whose Invoke is on the stack holds itself until it returns.
+struct HotKeySetUp {
+    ComPtr<IHotKeyService> hotKey;
+    bool published = false;  // the hand-off stream holds a copy of hotKey
+    ComPtr<IConnectionPoint> connectionPoint;
+    ComPtr<HotKeyEventSink> eventSink;
+    DWORD adviseCookie = 0;  // 0: not advised (a refused advice gives none)
+    ComPtr<ISoftKey> softKey;
 
-template <class Interface>
-void releaseHeld(Interface*& held) {
-    if (Interface* old = std::exchange(held, nullptr)) old->Release();
-}
+    HotKeySetUp() = default;
+    HotKeySetUp(HotKeySetUp&& other) noexcept
+        : hotKey(std::move(other.hotKey)),
+          published(std::exchange(other.published, false)),
+          connectionPoint(std::move(other.connectionPoint)),
+          eventSink(std::move(other.eventSink)),
+          adviseCookie(std::exchange(other.adviseCookie, 0)),
+          softKey(std::move(other.softKey)) {}
+    HotKeySetUp& operator=(HotKeySetUp&&) = delete;
 
-// Gives back the reference that the stream's marshalled copy holds, then the stream.
-void releaseHandOffStream() {
-    IStream* stream = nullptr;
-    {
-        HandOffStreamAccess access;
-        stream = std::exchange(access.stream(), nullptr);
+    ~HotKeySetUp() {
+        if (eventSink) eventSink->SetCallbacks(nullptr, nullptr);
+        if (published) handOff.revoke();
+        if (connectionPoint && adviseCookie) connectionPoint->Unadvise(adviseCookie);
+        connectionPoint.Reset();
+        softKey.Reset();
+        hotKey.Reset();
+        eventSink.Reset();
     }
-    if (!stream) return;
-    const LARGE_INTEGER start{};
-    stream->Seek(start, STREAM_SEEK_SET, nullptr);
-    CoReleaseMarshalData(stream);
-    stream->Release();
-}
-
-// On the service thread: takes back whatever a start-up made, complete or not. The sink is cut
-// off from the listener first, so that nothing reaches Java once this has run, even from a
-// component that keeps its sinks; a sink whose Invoke is on the stack holds itself until it returns.
-void tearDown() {
-    InterlockedExchange(&serviceSetUpHeld, 0);
-    if (pEventSink) pEventSink->SetCallbacks(nullptr, nullptr);
-    releaseHandOffStream();
-    if (pConnectionPoint) {
-        if (adviseCookie) pConnectionPoint->Unadvise(std::exchange(adviseCookie, 0));
-        releaseHeld(pConnectionPoint);
-    }
-    releaseHeld(pSoftKey);
-    releaseHeld(pHotKey);
-    releaseHeld(pEventSink);
-}
-
-struct StartUpOutcome {
-    LONG status;
-    HRESULT errorCode;
 };
 
-// Steps 3 to 11 of a start-up, on the service thread in its apartment, into the module state.
-StartUpOutcome setUp() {
-    // Any other success code fails the start-up; an object that came with it is released with
-    // the rest.
+// The Java set-up, touched on the service thread only.
+NeverDestroyed<std::optional<HotKeySetUp>> held;
+
+// Into made, which the caller keeps only when it is complete.
+StartUpOutcome setUp(HotKeySetUp& made) {
+    // Any other success code fails the start-up; an object that came with it goes with made.
     HRESULT hr = CoCreateInstance(CLSID_KeyboardHotKeyService, nullptr, CLSCTX_INPROC_SERVER, IID_IHotKeyService,
-                                  reinterpret_cast<void**>(&pHotKey));
+                                  reinterpret_cast<void**>(made.hotKey.GetAddressOf()));
     if (hr != S_OK) return {kCannotCreateComponent, hr};
 
-    {
-        HandOffStreamAccess handOff;
-        hr = CoMarshalInterThreadInterfaceInStream(IID_IHotKeyService, pHotKey, &handOff.stream());
-        if (FAILED(hr)) {
-            handOff.stream() = nullptr;
-            return {kCannotMarshal, hr};
-        }
-    }
+    hr = handOff.publish(made.hotKey.Get());
+    if (FAILED(hr)) return {kCannotMarshal, hr};
+    made.published = true;
 
     ComPtr<IConnectionPointContainer> container;
-    hr = pHotKey->QueryInterface(IID_PPV_ARGS(&container));
+    hr = made.hotKey->QueryInterface(IID_PPV_ARGS(&container));
     if (FAILED(hr)) return {kNoConnectionPointContainer, hr};
 
-    hr = container->FindConnectionPoint(IID_IHotKeyEvents, &pConnectionPoint);
+    hr = container->FindConnectionPoint(IID_IHotKeyEvents, made.connectionPoint.GetAddressOf());
     if (FAILED(hr)) return {kNoConnectionPoint, hr};
     container.Reset();
 
     // A failed allocation throws and ends the start-up as any exception does.
-    pEventSink = new HotKeyEventSink;
-    pEventSink->AddRef();  // the module's one reference, which tear-down releases
-    pEventSink->SetCallbacks(ForwardHotKeyHit, ForwardKeyboardStatus);
+    made.eventSink = new HotKeyEventSink;
+    made.eventSink->SetCallbacks(ForwardHotKeyHit, ForwardKeyboardStatus);
 
     ComPtr<IUnknown> sinkUnknown;
-    hr = pEventSink->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(sinkUnknown.GetAddressOf()));
+    hr = made.eventSink->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(sinkUnknown.GetAddressOf()));
     if (FAILED(hr)) return {kNoSinkUnknown, hr};
 
     // Its result is not examined: a refused advice leaves a cookie of 0, which is not unadvised.
-    pConnectionPoint->Advise(sinkUnknown.Get(), &adviseCookie);
+    made.connectionPoint->Advise(sinkUnknown.Get(), &made.adviseCookie);
 
-    hr = pHotKey->QueryInterface(IID_ISoftKey, reinterpret_cast<void**>(&pSoftKey));
+    hr = made.hotKey->QueryInterface(IID_ISoftKey, reinterpret_cast<void**>(made.softKey.GetAddressOf()));
     if (FAILED(hr)) return {kNoSoftKey, hr};
-
-    InterlockedExchange(&serviceSetUpHeld, 1);
     return {kReady, S_OK};
 }
 
-// A failed start-up leaves nothing behind, so a later Init starts from scratch.
+// On the service thread in its apartment. A failed start-up leaves nothing behind, so a later
+// Init starts from scratch.
 StartUpOutcome startUp() {
-    StartUpOutcome outcome{kUnexpectedError, S_OK};
     try {
-        outcome = setUp();
+        HotKeySetUp made;
+        const StartUpOutcome outcome = setUp(made);
+        if (outcome.status == kReady) held.value.emplace(std::move(made));
+        return outcome;
     } catch (...) {
+        return {kUnexpectedError, S_OK};
     }
-    if (outcome.status != kReady) tearDown();
-    return outcome;
 }
 
-// The status (and its error code) is written before the start-up's request is signalled.
-void recordStartUp(const StartUpOutcome& outcome) {
-    if (outcome.status != kReady && outcome.status != kUnexpectedError) startUpErrorCode = outcome.errorCode;
-    startUpStatus = outcome.status;
-}
+ServiceThread serviceThread({kCannotInitializeCom, kTimedOut, kUnexpectedError}, startUp);
 
-// A start-up on the living thread, after a clean-up or a failed start-up there.
-void startUpAgain() { recordStartUp(startUp()); }
+// On the service thread, once a Cleanup has claimed the set-up.
+void tearDown() { held.value.reset(); }
 
-// The first start-up comes with the thread itself. Attached as a daemon, so that the thread never
-// keeps the Java client from exiting; once it succeeded the thread keeps its apartment and its
-// attachment for good.
-DWORD WINAPI hotKeyServiceThread(LPVOID parameter) {
-    auto* request = static_cast<ServiceRequest*>(parameter);
-    MSG queue;
-    PeekMessageA(&queue, nullptr, 0, 0, PM_NOREMOVE);  // requests can be posted from now on
-    try {
-        DaemonJvmAttachment jvm(storedJavaVM());
-        ComApartment apartment;
-        const StartUpOutcome outcome =
-            apartment.failed() ? StartUpOutcome{kCannotInitializeCom, apartment.result()} : startUp();
-        recordStartUp(outcome);
-        if (outcome.status == kReady) serveFromNowOn(serving, std::exchange(request, nullptr));
-    } catch (...) {
-        // Also from a dispatched message: the thread ends, and a later Init starts another.
-        InterlockedExchange(&serving, 0);
-        startUpStatus = kUnexpectedError;
-    }
-    // A failed first start-up has left the apartment and detached before RawInit hears of it.
-    if (request) {
-        request->signalDone();
-        request->release();
-    }
-    return 0;
-}
-
-void resetStartUpStatus() {
-    startUpStatus = kTimedOut;
-    startUpErrorCode = S_OK;
-}
-
-const ServiceThreadStartUp kStartUp{hotKeyServiceThread, startUpAgain, resetStartUpStatus};
-
-bool onServiceThread() { return serving && GetCurrentThreadId() == serviceThreadId; }
-
-void logStartUpStatus(JNIEnv* env, jobject caller, LONG status, HRESULT errorCode) {
-    switch (status) {
+void logStartUpStatus(JNIEnv* env, jobject caller, const StartUpOutcome& outcome) {
+    const HRESULT errorCode = outcome.errorCode;
+    switch (outcome.status) {
     case kReady:
         return logDiagnostic(env, caller, "info", "Init(): hotkey is initialized successfully", 0);
     case kCannotInitializeCom:
@@ -226,42 +156,18 @@ void logStartUpStatus(JNIEnv* env, jobject caller, LONG status, HRESULT errorCod
 
 } // namespace
 
-HandOffStreamAccess::HandOffStreamAccess() : lock_(moduleStateLock) {}
-IStream*& HandOffStreamAccess::stream() { return handOffStream; }
+bool hotKeyServiceHeld() { return serviceThread.setUpHeld(); }
 
-bool hotKeyServiceHeld() { return serviceSetUpHeld != 0; }
-
-void logCaughtException(JNIEnv* env, jobject caller, const char* message) noexcept {
-    try {
-        logDiagnostic(env, caller, "severe", message, 0);
-    } catch (...) {
-    }
-}
-
-HRESULT plainHotKeyService(IHotKeyService** hotKey) {
-    *hotKey = nullptr;
-    if (!plainHotKey) return kPlainNotSetUp;
-    // A component's own pointer is for the thread that made it; other threads get no call through it.
-    if (GetCurrentThreadId() != plainOwnerThreadId) return RPC_E_WRONG_THREAD;
-    *hotKey = plainHotKey;
-    return S_OK;
-}
+HandOffStream<IHotKeyService>& hotKeyHandOff() { return handOff; }
 
 extern "C" {
 
 JNIEXPORT jlong JNICALL Java_com_morvane_quorlink_services_keyboard_ChordGate_RawInit(JNIEnv* env, jclass caller) {
     try {
-        ExclusiveLock serialised(initLock);  // one Init at a time
-
-        JavaVM* vm = nullptr;
-        env->GetJavaVM(&vm);
-        storeJavaVM(vm);
-
-        startUpForInit(kStartUp, pendingStartUp, serviceThread, serviceThreadId, serving, serviceSetUpHeld, kStartUpWaitMs);
-
-        const LONG status = startUpStatus;
-        logStartUpStatus(env, caller, status, startUpErrorCode);
-        return status;
+        storeJavaVM(env);
+        const StartUpOutcome outcome = serviceThread.startUpForInit(kStartUpWaitMs);
+        logStartUpStatus(env, caller, outcome);
+        return outcome.status;
     } catch (...) {
         logCaughtException(env, caller, "Init(): unexpected error");
         return kUnexpectedError;
@@ -278,12 +184,12 @@ JNIEXPORT jlong JNICALL Java_com_morvane_quorlink_services_keyboard_ChordGate_In
 JNIEXPORT jlong JNICALL Java_com_morvane_quorlink_services_keyboard_ChordGate_RawCleanup(JNIEnv* env,
                                                                                         jclass caller) {
     try {
-        if (!InterlockedExchange(&serviceSetUpHeld, 0)) {
+        if (!serviceThread.claimSetUp()) {
             logDiagnostic(env, caller, "severe", "Cleanup(): pHotKey is null", 0);
             return 1;
         }
-        const bool onItsOwnThread = onServiceThread();
-        requestOnServiceThread(serviceThreadId, tearDown).waitDone(kStartUpWaitMs);
+        const bool onItsOwnThread = serviceThread.onThisThread();
+        serviceThread.run(tearDown, kStartUpWaitMs);
         // The service thread keeps its apartment for good; a Java caller leaves its own once.
         if (!onItsOwnThread) CoUninitialize();
         return 0;
@@ -295,32 +201,6 @@ JNIEXPORT jlong JNICALL Java_com_morvane_quorlink_services_keyboard_ChordGate_Ra
 
 JNIEXPORT jlong JNICALL Java_com_morvane_quorlink_services_keyboard_ChordGate_Cleanup(JNIEnv* env, jclass caller) {
     return Java_com_morvane_quorlink_services_keyboard_ChordGate_RawCleanup(env, caller);
-}
-
-HRESULT __cdecl ChordGate_Init(void) {
-    if (plainHotKey && GetCurrentThreadId() != plainOwnerThreadId) return RPC_E_WRONG_THREAD;
-
-    // Balanced by ChordGate_Cleanup on the same thread.
-    const HRESULT init = CoInitialize(nullptr);
-    if (FAILED(init)) return init;
-
-    ComPtr<IHotKeyService> hotKey;
-    HRESULT hr = CoCreateInstance(CLSID_KeyboardHotKeyService, nullptr, CLSCTX_INPROC_SERVER, IID_IHotKeyService,
-                                  reinterpret_cast<void**>(hotKey.GetAddressOf()));
-    if (hr != S_OK) return hr;
-    releaseHeld(plainSoftKey);
-    releaseHeld(plainHotKey);
-    plainOwnerThreadId = GetCurrentThreadId();
-    plainHotKey = hotKey.Detach();
-    return plainHotKey->QueryInterface(IID_ISoftKey, reinterpret_cast<void**>(&plainSoftKey));
-}
-
-// Releases only what ChordGate_Init made, on the thread that made it.
-void __cdecl ChordGate_Cleanup(void) {
-    if (plainHotKey && GetCurrentThreadId() != plainOwnerThreadId) return;
-    releaseHeld(plainSoftKey);
-    releaseHeld(plainHotKey);
-    CoUninitialize();
 }
 
 } // extern "C"

@@ -1,10 +1,8 @@
-// The hot-key registrations. The Java forms borrow the component from the hand-off stream on the
-// calling thread and put a fresh copy back for the next caller; the plain forms call the component
-// that ChordGate_Init made, directly, on the thread that made it.
+// The Java hot-key registrations: each borrows the component from the hand-off stream on the
+// calling thread (which puts a fresh copy back for the next caller) and makes its one call
+// through the proxy. The plain forms are in plain_exports.cpp.
 #include <cstdint>
-#include <utility>
 
-#include "chordgate_exports.h"
 #include "com_morvane_quorlink_services_keyboard_ChordGate.h"
 #include "hotkey_lifecycle.h"
 #include "hotkey_service.h"
@@ -14,11 +12,8 @@ using Microsoft::WRL::ComPtr;
 
 namespace {
 
-// What the Java RegisterStandard returns when there is no component, as the plain forms do.
-constexpr HRESULT kNotSetUp = kPlainNotSetUp;
-// The code logged and returned for a take from an absent hand-off stream (before set-up, after
-// clean-up or a failed refill): what CoUnmarshalInterface answers for a null stream.
-constexpr HRESULT kEmptyHandOffStream = E_INVALIDARG;
+// What RegisterStandard returns when there is no component, as the plain forms do: 1.
+constexpr HRESULT kNotSetUp = 1;
 // What a Java form returns after it caught and logged an exception.
 constexpr HRESULT kCaughtException = E_UNEXPECTED;
 
@@ -60,33 +55,21 @@ jlong logged(JNIEnv* env, jobject caller, const char* message, HRESULT hr) {
     return hr;  // sign-extended
 }
 
-// Steps 2 to 7 of a Java form; call makes the one component call through the proxy.
+// A Java form: the calling thread's apartment, the borrowed proxy, and call, the one component
+// call through it; each failure logged with its own message and returned.
 template <class ComponentCall>
 jlong callThroughHandOff(JNIEnv* env, jobject caller, const OperationMessages& messages, ComponentCall call) {
     // The thread stays in its apartment after the call: no uninitialise, no guard.
     const HRESULT init = CoInitialize(nullptr);
     if (FAILED(init)) return logged(env, caller, messages.coInitializeFailed, init);
 
-    ComPtr<IHotKeyService> proxy;
-    {
-        HandOffStreamAccess handOff;
-        IStream*& stream = handOff.stream();
-        const HRESULT taken = stream ? CoUnmarshalInterface(stream, IID_IHotKeyService,
-                                                            reinterpret_cast<void**>(proxy.GetAddressOf()))
-                                     : kEmptyHandOffStream;
-        if (FAILED(taken)) return logged(env, caller, messages.unmarshalFailed, taken);
+    const auto borrowed = hotKeyHandOff().borrow();
+    if (FAILED(borrowed.taken)) return logged(env, caller, messages.unmarshalFailed, borrowed.taken);
+    if (FAILED(borrowed.refilled)) return logged(env, caller, messages.marshalFailed, borrowed.refilled);
 
-        std::exchange(stream, nullptr)->Release();
-        const HRESULT refilled = CoMarshalInterThreadInterfaceInStream(IID_IHotKeyService, proxy.Get(), &stream);
-        if (FAILED(refilled)) {
-            stream = nullptr;
-            return logged(env, caller, messages.marshalFailed, refilled);
-        }
-    }
-
-    // Outside the lock: COM carries the call to the service thread, and the next caller need
-    // not wait for it.
-    const HRESULT hr = call(proxy.Get());
+    // The stream's lock is not held: COM carries the call to the service thread, and the next
+    // caller need not wait for it.
+    const HRESULT hr = call(borrowed.proxy.Get());
     if (FAILED(hr)) logDiagnostic(env, caller, "severe", messages.methodFailed, hr);
     return hr;
 }
@@ -135,27 +118,6 @@ JNIEXPORT jlong JNICALL Java_com_morvane_quorlink_services_keyboard_ChordGate_Un
         return callThroughHandOff(env, caller, kUnregisterAllHot,
                                   [](IHotKeyService* hotKey) { return hotKey->UnregisterAllHot(); });
     });
-}
-
-HRESULT __cdecl ChordGate_RegisterStandard(LONG first, LONG second, LONG third) {
-    IHotKeyService* hotKey = nullptr;
-    const HRESULT held = plainHotKeyService(&hotKey);
-    if (held != S_OK) return held;
-    return hotKey->RegisterStandard(first, second, third);
-}
-
-HRESULT __cdecl ChordGate_UnregisterHot(LONG first, LONG second) {
-    IHotKeyService* hotKey = nullptr;
-    const HRESULT held = plainHotKeyService(&hotKey);
-    if (held != S_OK) return held;
-    return hotKey->UnregisterHot(first, second);
-}
-
-HRESULT __cdecl ChordGate_UnregisterAllHot(void) {
-    IHotKeyService* hotKey = nullptr;
-    const HRESULT held = plainHotKeyService(&hotKey);
-    if (held != S_OK) return held;
-    return hotKey->UnregisterAllHot();
 }
 
 } // extern "C"

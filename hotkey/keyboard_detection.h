@@ -5,8 +5,8 @@
 
 // The path that SetNativeLibraryPath stored: 100 bytes, not NUL-terminated when the path filled them.
 #ifdef CHORDGATE_PATH_GUARD
-// Test programs that compile the path store in get a guard byte right behind those 100 bytes,
-// which only a write past them can change.
+// Only for hotkey_path_test and path_and_id_fuzz_test, which compile this file into themselves:
+// a guard byte right behind those 100 bytes, which only a write past them can change.
 extern char (&szNativeLibraryPath)[100];
 inline constexpr unsigned char kNativeLibraryPathGuard = 0xA5;
 unsigned char nativeLibraryPathGuard();

@@ -4,19 +4,16 @@
 
 #include <windows.h>
 
-#include <atomic>
-
 #include "com_morvane_quorlink_services_keyboard_ChordGate.h"
 #include "hotkey_service.h"
+#include "java_vm.h"
 #include "log_diagnostic.h"
 #include "win_resources.h"
 
 namespace {
 
-// Module state.
-// One JVM per process. Not behind the listener lock: an Init on a Java thread must not wait
-// for a listener method that a forward is running.
-std::atomic<JavaVM*> javaVm{nullptr};
+// Module state, behind the listener lock. The JavaVM is not (java_vm.h): an Init on a Java
+// thread must not wait for a listener method that a forward is running.
 jobject listener = nullptr;  // global reference
 jmethodID hotKeyHitMethod = nullptr;
 jmethodID kbFailedMethod = nullptr;
@@ -70,21 +67,11 @@ void reportListenerException(JNIEnv* env, const char* method) {
 
 }  // namespace
 
-void storeJavaVM(JavaVM* vm) noexcept {
-    javaVm = vm;
-}
-
-JavaVM* storedJavaVM() noexcept {
-    return javaVm;
-}
-
 // The class reference is local to this call; the JVM frees it when the native method returns.
 jlong JNICALL Java_com_morvane_quorlink_services_keyboard_ChordGate_RegisterListener(JNIEnv* env, jclass,
                                                                                       jobject newListener) {
     ListenerStateLock lock;
-    JavaVM* vm = nullptr;
-    env->GetJavaVM(&vm);
-    javaVm = vm;
+    storeJavaVM(env);
     prepareDiagnostics(env);  // a listener's exceptions are logged later on the service thread
 
     replaceListener(env, newListener ? env->NewGlobalRef(newListener) : nullptr);
@@ -115,7 +102,7 @@ jlong JNICALL Java_com_morvane_quorlink_services_keyboard_ChordGate_UnregisterAl
 // expected) attaches it as a daemon for the call; an event it cannot be attached for is dropped.
 void ForwardHotKeyHit(std::int32_t first, std::int32_t second, std::int32_t third) noexcept {
     ListenerStateLock lock;
-    JavaVM* const vm = javaVm;
+    JavaVM* const vm = storedJavaVM();
     if (!vm || !listener || !hotKeyHitMethod) return;
     DaemonJvmAttachment jvm(vm);
     if (!jvm.attached()) return;
@@ -126,7 +113,7 @@ void ForwardHotKeyHit(std::int32_t first, std::int32_t second, std::int32_t thir
 void ForwardKeyboardStatus(std::int32_t status) noexcept {
     if (status != kKeyboardFailed && status != kKeyboardDetached) return;
     ListenerStateLock lock;
-    JavaVM* const vm = javaVm;
+    JavaVM* const vm = storedJavaVM();
     if (!vm || !listener) return;
     DaemonJvmAttachment jvm(vm);
     if (!jvm.attached()) return;

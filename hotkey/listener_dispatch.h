@@ -10,10 +10,5 @@ void ForwardHotKeyHit(std::int32_t first, std::int32_t second, std::int32_t thir
 // The sink's status callback: calls KBFailed for 2, KBDetached for 3, nothing otherwise.
 void ForwardKeyboardStatus(std::int32_t status) noexcept;
 
-// The JavaVM pointer, shared with set-up: RegisterListener and Init both store it, the service
-// thread attaches through it.
-void storeJavaVM(JavaVM* vm) noexcept;
-JavaVM* storedJavaVM() noexcept;
-
 // Plain export: keeps a native caller's callback pointer and hands it back; nothing calls it.
 extern "C" void* __cdecl ChordGate_RegisterNativeCallback(void* callback);

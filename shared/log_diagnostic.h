@@ -8,6 +8,15 @@
 
 void logDiagnostic(JNIEnv* env, jobject caller, const char* level, const char* message, HRESULT code);
 
+// The diagnostic of a native method's catch-all handler, at "severe" with code 0. Never throws: it
+// runs inside the handler, and nothing may leave the native method from there.
+inline void logCaughtException(JNIEnv* env, jobject caller, const char* message) noexcept {
+    try {
+        logDiagnostic(env, caller, "severe", message, 0);
+    } catch (...) {
+    }
+}
+
 // A listener method ("HotKeyHit", "KBFailed", "KBDetached") threw; called on the thread that ran
 // it, after the exception was described and cleared. Logged only once a Java caller's
 // logDiagnostic or prepareDiagnostics has found the Java side.

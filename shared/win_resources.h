@@ -80,3 +80,17 @@ private:
     JNIEnv* env_ = nullptr;
     bool attachedHere_ = false;
 };
+
+// Module state that holds the keyboard's components: constructed with the library, never
+// destroyed. At the process's end the components' own DLLs may be gone already, so a destructor
+// that releases them from the exiting thread could crash the client's exit; the process's end
+// frees everything anyway.
+template <class T>
+union NeverDestroyed {
+    constexpr NeverDestroyed() : value() {}
+    ~NeverDestroyed() {}
+    NeverDestroyed(const NeverDestroyed&) = delete;
+    NeverDestroyed& operator=(const NeverDestroyed&) = delete;
+
+    T value;
+};

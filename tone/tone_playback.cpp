@@ -2,6 +2,7 @@
 // keyboard tone component from the hand-off stream for one PlayTone call.
 #include <memory>
 #include <new>
+#include <utility>
 
 #include <wrl/client.h>
 
@@ -51,22 +52,17 @@ PlayOutcome playSound(JNIEnv* env, jobject caller, ToneName& toneName) {
         return PlayOutcome::NotPlayed;
     }
 
-    ComPtr<IToneDevice> pWorkingSound;
-    {
-        HandOffStreamAccess handOff;
-        HRESULT hr = takeFromHandOffStream(handOff.stream(), IID_IToneDevice,
-                                           reinterpret_cast<void**>(pWorkingSound.GetAddressOf()));
-        if (FAILED(hr)) {
-            logDiagnostic(env, caller, "severe", "playSound(): CoGetInterfaceAndReleaseStream failed", hr);
-            return PlayOutcome::NotPlayed;
-        }
-        hr = CoMarshalInterThreadInterfaceInStream(IID_IToneDevice, pWorkingSound.Get(), &handOff.stream());
-        if (FAILED(hr)) {
-            handOff.stream() = nullptr;
-            logDiagnostic(env, caller, "severe", "playSound(): CoMarshalInterThreadInterfaceInStream failed", hr);
-            return PlayOutcome::NotPlayed;
-        }
+    auto borrowed = toneHandOff().borrow();
+    if (FAILED(borrowed.taken)) {
+        logDiagnostic(env, caller, "severe", "playSound(): CoGetInterfaceAndReleaseStream failed", borrowed.taken);
+        return PlayOutcome::NotPlayed;
     }
+    if (FAILED(borrowed.refilled)) {
+        logDiagnostic(env, caller, "severe", "playSound(): CoMarshalInterThreadInterfaceInStream failed",
+                      borrowed.refilled);
+        return PlayOutcome::NotPlayed;
+    }
+    const ComPtr<IToneDevice> pWorkingSound = std::move(borrowed.proxy);
     if (!pWorkingSound) {
         logDiagnostic(env, caller, "severe", "playSound(): pWorkingSound is NULL", 0);
         return PlayOutcome::NotPlayed;
