@@ -76,8 +76,8 @@ run(${QL_JAR_TOOL} --create --file ${jar} --manifest ${stage}/manifest.txt
 run(${QL_JAR_TOOL} --create --file ${QL_JAR_DIR}/${QL_ARTIFACT_ID}-sources.jar -C ${src} . -C ${stage}/licence META-INF)
 
 # The Javadoc of the public packages (the Java layer and the native declarations); the loader's
-# package is not API. tests/java/run.sh holds the Java layer to -Xdoclint:all with no warning.
-run(${QL_JAVADOC} -quiet -Xdoclint:all,-missing -d ${stage}/javadoc -sourcepath ${src}
+# package is not API. tests/java/run.sh also fails on any doclint warning.
+run(${QL_JAVADOC} -quiet -Xdoclint:all -d ${stage}/javadoc -sourcepath ${src}
     -doctitle "${QL_PRODUCT_NAME} ${version}" -windowtitle "${QL_PRODUCT_NAME} ${version}"
     -subpackages com.morvane.quorlink.keyboard:com.morvane.quorlink.services)
 run(${QL_JAR_TOOL} --create --file ${QL_JAR_DIR}/${QL_ARTIFACT_ID}-javadoc.jar -C ${stage}/javadoc .

@@ -8,7 +8,8 @@ out=build/java-tests
 rm -rf "$out"
 mkdir -p "$out"
 javac --release 8 -Xlint:all -Xlint:-options -d "$out" $(find java/src tests/java -name '*.java')
-# The Java layer's Javadoc: every public type and member, with no doclint warning.
-javadoc -quiet -Xdoclint:all -Werror -d "$out/javadoc" -sourcepath java/src -subpackages com.morvane.quorlink.keyboard
+# The public packages' Javadoc: every public type and member, with no doclint warning.
+javadoc -quiet -Xdoclint:all -Werror -d "$out/javadoc" -sourcepath java/src \
+  -subpackages com.morvane.quorlink.keyboard:com.morvane.quorlink.services
 version=$(sed -n 's/^set(QL_VERSION "\(.*\)")$/\1/p' build/x64/java/package-settings.cmake)
 java -cp "$out" com.morvane.quorlink.internal.LoaderTests dist "$version"

@@ -1,7 +1,6 @@
 package com.morvane.quorlink.keyboard;
 
 import com.morvane.quorlink.keyboard.KeyboardException.Reason;
-import java.util.ArrayDeque;
 
 /**
  * The one thread of a keyboard object on which every native call runs, one at a time: the caller's
@@ -9,13 +8,13 @@ import java.util.ArrayDeque;
  * caller waits for its call at most the object's call timeout; a call that outlasts it still runs, and
  * later calls queue behind it.
  */
-final class CallThread {
+final class CallThread extends SerialQueue<CallThread.Task> {
     /** A native call's body; returns the native method's value. */
     interface Call {
         long run();
     }
 
-    private static final class Task {
+    static final class Task {
         final Call call;
         boolean done;
         long value;
@@ -26,23 +25,9 @@ final class CallThread {
         }
     }
 
-    private final ArrayDeque<Task> queue = new ArrayDeque<Task>();
-    private final Thread thread;
-    private boolean stopping;
-
     CallThread(String name) {
-        thread = new Thread(new Runnable() {
-            @Override
-            public void run() {
-                serve();
-            }
-        }, name);
-        thread.setDaemon(true);
-        thread.start();
-    }
-
-    Thread thread() {
-        return thread;
+        super(name);
+        start();
     }
 
     /**
@@ -50,16 +35,12 @@ final class CallThread {
      * On the call thread itself it runs at once.
      */
     long call(String operation, Call call, long timeoutMs) throws KeyboardException {
-        if (Thread.currentThread() == thread) {
+        if (Thread.currentThread() == thread()) {
             return run(operation, call);
         }
         Task task = new Task(call);
-        synchronized (this) {
-            if (stopping) {
-                throw new KeyboardException(operation, Reason.CLOSED, 0, null);
-            }
-            queue.addLast(task);
-            notifyAll();
+        if (!add(task)) {
+            throw new KeyboardException(operation, Reason.CLOSED, 0, null);
         }
         long deadline = System.nanoTime() + timeoutMs * 1000000L;
         synchronized (task) {
@@ -77,12 +58,6 @@ final class CallThread {
             }
         }
         return valueOf(operation, task);
-    }
-
-    /** Lets the thread end once the calls queued so far have run. */
-    synchronized void stop() {
-        stopping = true;
-        notifyAll();
     }
 
     private static long run(String operation, Call call) throws KeyboardException {
@@ -120,23 +95,8 @@ final class CallThread {
         }
     }
 
-    private void serve() {
-        while (true) {
-            Task task;
-            synchronized (this) {
-                while (queue.isEmpty() && !stopping) {
-                    try {
-                        wait();
-                    } catch (InterruptedException e) {
-                        // Only stop() ends the thread, once the queue is empty.
-                    }
-                }
-                if (queue.isEmpty()) {
-                    return;
-                }
-                task = queue.removeFirst();
-            }
-            execute(task);
-        }
+    @Override
+    void serve(Task task) {
+        execute(task);
     }
 }

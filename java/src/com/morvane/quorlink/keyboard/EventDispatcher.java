@@ -1,7 +1,6 @@
 package com.morvane.quorlink.keyboard;
 
 import com.morvane.quorlink.internal.Diagnostics;
-import java.util.ArrayDeque;
 import java.util.concurrent.Executor;
 import java.util.concurrent.RejectedExecutionException;
 
@@ -12,8 +11,8 @@ import java.util.concurrent.RejectedExecutionException;
  * counted, and said once through the logger. State changes are never dropped. A handler method that
  * throws is logged, and the next event is delivered.
  */
-final class EventDispatcher {
-    private abstract static class Event {
+final class EventDispatcher extends SerialQueue<EventDispatcher.Event> {
+    abstract static class Event {
         final boolean hotKey;
 
         Event(boolean hotKey) {
@@ -26,29 +25,16 @@ final class EventDispatcher {
     private final HotKeyHandler handler;
     private final Executor executor;  // null: the dispatcher's own thread runs the handler
     private final int capacity;
-    private final ArrayDeque<Event> queue = new ArrayDeque<Event>();
-    private final Thread thread;
-    private int queuedHotKeys;
+    private int queuedHotKeys;  // guarded by this, as the queue is
     private long dropped;
     private boolean overflowSaid;
-    private boolean stopping;
 
     EventDispatcher(HotKeyHandler handler, Executor executor, int capacity, String threadName) {
+        super(threadName);
         this.handler = handler;
         this.executor = executor;
         this.capacity = capacity;
-        thread = new Thread(new Runnable() {
-            @Override
-            public void run() {
-                pump();
-            }
-        }, threadName);
-        thread.setDaemon(true);
-        thread.start();
-    }
-
-    Thread thread() {
-        return thread;
+        start();
     }
 
     synchronized long dropped() {
@@ -91,26 +77,15 @@ final class EventDispatcher {
         });
     }
 
-    /** Ends the thread once what is queued now has been delivered; later events are dropped. */
-    synchronized void stop() {
-        stopping = true;
-        notifyAll();
-    }
-
     private void offer(Event event) {
         boolean sayOverflow = false;
         synchronized (this) {
-            if (stopping) {
-                return;
-            }
             if (event.hotKey && queuedHotKeys >= capacity) {
                 dropped++;
                 sayOverflow = !overflowSaid;
                 overflowSaid = true;
-            } else {
+            } else if (add(event)) {
                 queuedHotKeys += event.hotKey ? 1 : 0;
-                queue.addLast(event);
-                notifyAll();
             }
         }
         if (sayOverflow) {
@@ -120,28 +95,17 @@ final class EventDispatcher {
         }
     }
 
-    private void pump() {
-        while (true) {
-            Event event;
-            synchronized (this) {
-                while (queue.isEmpty() && !stopping) {
-                    try {
-                        wait();
-                    } catch (InterruptedException e) {
-                        // Only stop() ends the thread, once the queue is empty.
-                    }
-                }
-                if (queue.isEmpty()) {
-                    return;
-                }
-                event = queue.removeFirst();
-                queuedHotKeys -= event.hotKey ? 1 : 0;
-            }
-            if (executor == null) {
-                deliver(event);
-            } else {
-                handOver(event);
-            }
+    @Override
+    void taken(Event event) {
+        queuedHotKeys -= event.hotKey ? 1 : 0;
+    }
+
+    @Override
+    void serve(Event event) {
+        if (executor == null) {
+            deliver(event);
+        } else {
+            handOver(event);
         }
     }
 

@@ -47,39 +47,87 @@ public final class ChordGate {
     private ChordGate() {
     }
 
-    /** Starts the hot-key service: 0 ready, -1 to -7 or -9 a failed step, -8 no answer within 10 s. */
+    /**
+     * Starts the hot-key service.
+     *
+     * @return 0 ready, -1 to -7 or -9 a failed step, -8 no answer within 10 s
+     */
     public static native long Init();
 
-    /** The same as {@link #Init()}. */
+    /**
+     * The same as {@link #Init()}.
+     *
+     * @return as {@link #Init()}
+     */
     public static native long RawInit();
 
-    /** Releases what Init set up: 0 done, 1 when nothing was set up. */
+    /**
+     * Releases what Init set up.
+     *
+     * @return 0 done, 1 when nothing was set up
+     */
     public static native long Cleanup();
 
-    /** The same as {@link #Cleanup()}. */
+    /**
+     * The same as {@link #Cleanup()}.
+     *
+     * @return as {@link #Cleanup()}
+     */
     public static native long RawCleanup();
 
     /**
-     * Makes {@code listener} (an object with the methods of {@link HotKeyListener}) the one that
-     * receives events: 0 registered, 1 when a step failed.
+     * Makes {@code listener} the one that receives events.
+     *
+     * @param listener an object with the methods of {@link HotKeyListener}
+     * @return 0 registered, 1 when a step failed
      */
     public static native long RegisterListener(Object listener);
 
-    /** No listener receives events any more. Always 0. */
+    /**
+     * No listener receives events any more.
+     *
+     * @return 0, always
+     */
     public static native long UnregisterAllListener();
 
-    /** Registers a standard hot key; returns the keyboard's HRESULT (0 success, negative failure), or 1 before Init. */
+    /**
+     * Registers a standard hot key; each value goes to the keyboard as its low 32 bits.
+     *
+     * @param first the keyboard's first value
+     * @param second the keyboard's second value
+     * @param third the keyboard's third value
+     * @return the keyboard's HRESULT (0 success, negative failure), or 1 before Init
+     */
     public static native long RegisterStandard(long first, long second, long third);
 
-    /** Unregisters one hot key; returns the keyboard's HRESULT. */
+    /**
+     * Unregisters one hot key; each value goes to the keyboard as its low 32 bits.
+     *
+     * @param first the keyboard's first value
+     * @param second the keyboard's second value
+     * @return the keyboard's HRESULT (0 success, negative failure)
+     */
     public static native long UnregisterHot(long first, long second);
 
-    /** Unregisters every hot key; returns the keyboard's HRESULT. */
+    /**
+     * Unregisters every hot key.
+     *
+     * @return the keyboard's HRESULT (0 success, negative failure)
+     */
     public static native long UnregisterAllHot();
 
-    /** 1 when the keyboard's driver has entered the keyboard in the registry, else 0. */
+    /**
+     * Whether the keyboard's driver has entered the keyboard in the registry.
+     *
+     * @return 1 when it has, else 0
+     */
     public static native long IsKeyboardDriverInstalled();
 
-    /** Hands the library a path, which it keeps and does not use. Always 0. */
+    /**
+     * Hands the library a path, which it keeps and does not use.
+     *
+     * @param path the path
+     * @return 0, always
+     */
     public static native long SetNativeLibraryPath(String path);
 }

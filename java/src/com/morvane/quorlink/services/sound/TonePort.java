@@ -36,25 +36,66 @@ public final class TonePort {
     private TonePort() {
     }
 
-    /** Starts the tone service: 0 ready, -1 to -4 a failed start-up step, -5 no answer within 10 s. */
+    /**
+     * Starts the tone service.
+     *
+     * @return 0 ready, -1 to -4 a failed start-up step, -5 no answer within 10 s
+     */
     public static native long Init();
 
-    /** Takes the tone component back: 0 done, 1 nothing to take. */
+    /**
+     * Takes the tone component back.
+     *
+     * @return 0 done, 1 nothing to take
+     */
     public static native long cleanup();
 
-    /** 0 when the keyboard played the tone, 1 otherwise. */
+    /**
+     * Plays the tone named "News".
+     *
+     * @return 0 when the keyboard played it, 1 otherwise
+     */
     public static native long playNewsTone();
 
-    /** Plays the tone named "Incoming": 0 when played, 1 otherwise. */
+    /**
+     * Plays the tone named "Incoming".
+     *
+     * @return 0 when the keyboard played it, 1 otherwise
+     */
     public static native long playIncomingConvTone();
 
+    /**
+     * Plays the tone named "Bell".
+     *
+     * @return 0 when the keyboard played it, 1 otherwise
+     */
     public static native long playBellTone();
 
+    /**
+     * Plays the tone named "Limit".
+     *
+     * @return 0 when the keyboard played it, 1 otherwise
+     */
     public static native long playLimitTone();
 
+    /**
+     * Plays the tone named "Short".
+     *
+     * @return 0 when the keyboard played it, 1 otherwise
+     */
     public static native long playShortTone();
 
+    /**
+     * Plays the tone named "Busy".
+     *
+     * @return 0 when the keyboard played it, 1 otherwise
+     */
     public static native long playBusyTone();
 
+    /**
+     * Plays the tone named "Interrupt".
+     *
+     * @return 0 when the keyboard played it, 1 otherwise
+     */
     public static native long playInterruptTone();
 }
