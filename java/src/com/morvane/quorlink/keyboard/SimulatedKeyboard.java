@@ -320,7 +320,8 @@ public final class SimulatedKeyboard {
                 }
             }, 60000);
         } catch (KeyboardException e) {
-            Thread.currentThread().interrupt();
+            // Interrupted (the flag is set again), or a listener that did not return within a minute:
+            // the raising side goes on, as the keyboard's would.
         }
     }
 
