@@ -348,11 +348,7 @@ TEST_F(HotKeyServiceTest, CleanupUnadvisesWithTheCookieAdviseGaveOnTheServiceThr
 TEST_F(HotKeyServiceTest, FreeLibraryAfterInitLeavesTheLibraryServing) {
     ASSERT_EQ(registerListener(host().newListener()), 0);
     ASSERT_EQ(init(), 0);
-    HMODULE module = gate.library.handle();
-    ASSERT_TRUE(FreeLibrary(module));
-    HMODULE still = nullptr;
-    EXPECT_TRUE(GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT, L"ChordGate.dll", &still));
-    EXPECT_EQ(still, module);
+    expectStillMappedAfterFreeLibrary(gate.library.handle(), L"ChordGate.dll");
     EXPECT_EQ(sim.hotKeyHit(1, 2, 3).sinks, 1);
     EXPECT_EQ(host().listenerCalls().size(), 1u);
     EXPECT_EQ(registerStandard(), 0);

@@ -21,6 +21,15 @@ inline std::string joined(const std::vector<std::string>& lines) {
     return text;
 }
 
+// A JVM frees a native library when its class loader is collected; a library whose service
+// thread runs must stay mapped all the same. Frees it once, as the JVM would, and checks.
+inline void expectStillMappedAfterFreeLibrary(HMODULE library, const wchar_t* name) {
+    ASSERT_TRUE(FreeLibrary(library));
+    HMODULE still = nullptr;
+    EXPECT_TRUE(GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT, name, &still));
+    EXPECT_EQ(still, library);
+}
+
 #define EXPECT_NO_JNI_VIOLATIONS() EXPECT_TRUE(host().violations().empty()) << joined(host().violations())
 
 // Every test program ends by checking that no simulated component loaded in its process was

@@ -197,11 +197,7 @@ TEST_F(ToneBridge, ThreadMessagesThatAreNoRequestsLeaveTheServiceThreadServing) 
 // The service thread keeps its library mapped when the JVM frees it (class loader collected).
 TEST_F(ToneBridge, FreeLibraryAfterInitLeavesTheLibraryServing) {
     ASSERT_EQ(init(), 0);
-    HMODULE module = tone.library.handle();
-    ASSERT_TRUE(FreeLibrary(module));
-    HMODULE still = nullptr;
-    EXPECT_TRUE(GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT, L"TonePort.dll", &still));
-    EXPECT_EQ(still, module);
+    expectStillMappedAfterFreeLibrary(tone.library.handle(), L"TonePort.dll");
     EXPECT_EQ(playBell(), 0);
     EXPECT_EQ(plays().at(0).threadId, serviceThreadId());
 }

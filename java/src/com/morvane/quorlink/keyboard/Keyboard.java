@@ -119,10 +119,7 @@ public final class Keyboard implements AutoCloseable {
          * @throws IllegalArgumentException when it is less than 1
          */
         public Builder queueCapacity(int capacity) {
-            if (capacity < 1) {
-                throw new IllegalArgumentException("queue capacity " + capacity);
-            }
-            queueCapacity = capacity;
+            queueCapacity = (int) atLeastOne(capacity, "queue capacity");
             return this;
         }
 
@@ -163,11 +160,15 @@ public final class Keyboard implements AutoCloseable {
          * @throws IllegalArgumentException when it is less than 1
          */
         public Builder callTimeout(long millis) {
-            if (millis < 1) {
-                throw new IllegalArgumentException("call timeout " + millis);
-            }
-            callTimeoutMs = millis;
+            callTimeoutMs = atLeastOne(millis, "call timeout");
             return this;
+        }
+
+        private static long atLeastOne(long value, String what) {
+            if (value < 1) {
+                throw new IllegalArgumentException(what + " " + value);
+            }
+            return value;
         }
 
         /**
