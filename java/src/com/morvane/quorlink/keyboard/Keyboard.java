@@ -428,6 +428,26 @@ public final class Keyboard implements AutoCloseable {
                     return bridges.unregisterAllListener();
                 }
             });
+        }
+        releaseBridges(deadline);
+        calls.stop();
+        state = State.CLOSED;
+        if (events != null) {
+            if (wasOpen) {
+                events.stateChange(State.CLOSED);
+            }
+            events.stop();
+        }
+        synchronized (PROCESS_SLOT) {
+            if (openInProcess == this) {
+                openInProcess = null;
+            }
+        }
+    }
+
+    // The hot keys' and the tones' clean-ups, in that order, within the deadline.
+    private void releaseBridges(long deadline) {
+        if (hotKeys) {
             quietly(NativeCall.HOT_KEY_CLEANUP, deadline, new CallThread.Call() {
                 @Override
                 public long run() {
@@ -442,19 +462,6 @@ public final class Keyboard implements AutoCloseable {
                     return bridges.toneCleanup();
                 }
             });
-        }
-        calls.stop();
-        state = State.CLOSED;
-        if (events != null) {
-            if (wasOpen) {
-                events.stateChange(State.CLOSED);
-            }
-            events.stop();
-        }
-        synchronized (PROCESS_SLOT) {
-            if (openInProcess == this) {
-                openInProcess = null;
-            }
         }
     }
 
@@ -664,23 +671,7 @@ public final class Keyboard implements AutoCloseable {
 
     // What a detached or half-opened keyboard still holds; "nothing to clean up" is fine here.
     private void letGo() throws InterruptedException {
-        long deadline = System.nanoTime() + callTimeoutMs * 1000000L;
-        if (hotKeys) {
-            quietly(NativeCall.HOT_KEY_CLEANUP, deadline, new CallThread.Call() {
-                @Override
-                public long run() {
-                    return bridges.hotKeyCleanup();
-                }
-            });
-        }
-        if (tones) {
-            quietly(NativeCall.TONE_CLEANUP, deadline, new CallThread.Call() {
-                @Override
-                public long run() {
-                    return bridges.toneCleanup();
-                }
-            });
-        }
+        releaseBridges(System.nanoTime() + callTimeoutMs * 1000000L);
         if (Thread.interrupted()) {
             throw new InterruptedException();
         }
