@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-bash scripts/avian.sh  # for the walk-through in a real JVM, or a loud note that it is skipped
+bash scripts/avian.sh  # the JVM of the walk-through, from the pinned snapshot in third_party/avian
 
 arches=(x86 x64)
 for arch in "${arches[@]}"; do
@@ -20,7 +20,14 @@ cmake -DBUILDS="build/x86;build/x64" -P java/package.cmake
 # Wine maps drive Z: to /, so that is where a Windows program finds dist/.
 windows_path() { local dir; dir=$(cd "$1" && pwd -P); echo "Z:${dir//\//\\}"; }
 
+# Wine runs this build's programs here, or the run is skipped with the reason.
+runs_here() {
+  local why
+  why=$(bash scripts/wine-session.sh --check "build/$1") || { echo "== $2 ($1): SKIPPED: $why"; return 1; }
+}
+
 for arch in "${arches[@]}"; do
+  runs_here "$arch" Demo || continue
   echo "== Demo ($arch): the shipped DLLs of dist/$arch with the simulated keyboard"
   bash scripts/wine-session.sh "build/$arch" \
     "build/$arch/wine-run.sh" "build/$arch/bin/keyboard_demo.exe" "$(windows_path "dist/$arch")"
@@ -30,10 +37,7 @@ done
 # DLLs there (Avian's class library ignores java.library.path); the hot key listens for 2 s.
 for arch in "${arches[@]}"; do
   avian="build/$arch/avian/avian.exe"
-  if [ ! -f "$avian" ]; then
-    echo "== Java demo ($arch) under Avian: SKIPPED, no AVIAN_SOURCE"
-    continue
-  fi
+  runs_here "$arch" "Java demo" || continue
   echo "== Java demo ($arch) under Avian: the shipped DLLs of dist/$arch with the simulated keyboard"
   jars="$(windows_path dist)\\quorlink-keyboard-demo.jar;$(windows_path dist)\\quorlink-keyboard.jar"
   bash scripts/wine-session.sh "build/$arch" bash -c '
