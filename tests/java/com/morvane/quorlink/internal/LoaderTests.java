@@ -290,44 +290,59 @@ class LoaderTests {
     }
 
     // The property's folder with the DLL (loaded from there) and without it (reported); never the jar's copy.
-    @ParameterizedTest(name = "TonePort.dll there: {0}")
-    @DisplayName("property folder wins; a missing DLL there is reported")
-    @ValueSource(booleans = {true, false})
-    void propertyFolder(boolean withDll) throws Exception {
+    // An empty property, as a launcher script leaves it, is unset: the jar's copy is extracted as usual.
+    @ParameterizedTest(name = "{0}")
+    @DisplayName("library path property: its folder wins; a missing DLL there is reported; an empty one is unset")
+    @ValueSource(strings = {"holds TonePort.dll", "lacks TonePort.dll", "empty"})
+    void propertyFolder(String row) throws Exception {
         File folder = newFolder("property");
         File dll = new File(folder, "TonePort.dll");
-        if (withDll) {
+        if (row.startsWith("holds")) {
             Files.write(dll.toPath(), randomBytes(100));
         }
         File cache = new File(scratch, "property-cache");
-        String message = expectLinkError(fake, "Windows 10", "amd64", folder.getPath(),
+        String message = expectLinkError(fake, "Windows 10", "amd64", row.equals("empty") ? "" : folder.getPath(),
                 Collections.singletonList(cache));
-        assertTrue(withDll ? message.startsWith("TonePort: cannot load " + dll.getAbsolutePath() + ": ")
+        if (row.equals("empty")) {
+            checkRefused(message, "windows-x86_64", expectedPath(cache, "1.2.3", fakeX64()));
+            return;
+        }
+        assertTrue(row.startsWith("holds") ? message.startsWith("TonePort: cannot load " + dll.getAbsolutePath() + ": ")
                 : message.equals("TonePort: quorlink.library.path names the folder " + folder.getPath()
                         + ", which has no TonePort.dll"), message);
         assertFalse(cache.exists(), "the jar's copy was extracted");
     }
 
-    // The property's folder is the only one tried, whatever %LOCALAPPDATA% and the temporary folder are.
+    // Each folder tried is a quorlink-keyboard folder inside the given one, so that removing stale versions
+    // never reaches the user's files: the property's folder alone when set, whatever the others are;
+    // else %LOCALAPPDATA% (on Windows), then the temporary folder. Empty values are unset.
+    @ParameterizedTest(name = "{0}, property [{1}], LOCALAPPDATA [{2}], tmpdir [{3}]")
+    @DisplayName("cache folders tried: each a quorlink-keyboard folder; the property's alone; empty values unset")
+    @CsvSource(delimiter = '|', value = {
+        "Windows 10 | /chosen | /local | /temp | true  | /chosen",
+        "Windows 10 | /chosen |        |       | true  | /chosen",
+        "Linux      | /chosen | ''     | /tmp  | true  | /chosen",
+        "Windows 10 | ''      | /local | /temp | false | /local /temp",
+        "Windows 10 |         | /local | /temp | false | /local /temp",
+        "Windows 10 |         | ''     | /temp | false | /temp",
+        "Windows 10 |         | /local | ''    | false | /local",
+    })
+    void cacheFolders(String osName, String property, String localAppData, String tmpDir, boolean fromProperty,
+                      String expected) {
+        List<File> folders = new ArrayList<File>();
+        for (String parent : expected.split(" ")) {
+            folders.add(new File(parent, "quorlink-keyboard"));
+        }
+        NativeLibraryLoader.CacheRoots roots = NativeLibraryLoader.cacheRoots(osName, property, localAppData, tmpDir);
+        assertEquals(folders, roots.folders);
+        assertEquals(fromProperty, roots.fromProperty, "from the property");
+    }
+
+    // Extraction goes into the property's folder's quorlink-keyboard folder; an unwritable one is reported as the user's.
     @Test
-    @DisplayName("cache folder property: used alone, wherever the others are; an unwritable one is reported")
+    @DisplayName("cache folder property: extracted into its quorlink-keyboard folder; an unwritable one is reported")
     void cacheFolderProperty() throws Exception {
         File chosen = newFolder("chosen");
-        String[][] rows = {
-            {"Windows 10", chosen.getPath(), "C:\\Users\\u\\AppData\\Local", "C:\\Temp"},
-            {"Windows 10", chosen.getPath(), null, null},
-            {"Linux", chosen.getPath(), "", "/tmp"},
-        };
-        for (String[] row : rows) {
-            NativeLibraryLoader.CacheRoots roots = NativeLibraryLoader.cacheRoots(row[0], row[1], row[2], row[3]);
-            assertTrue(roots.fromProperty, "from the property: " + Arrays.toString(row));
-            assertEquals(Collections.singletonList(new File(chosen, "quorlink-keyboard")), roots.folders,
-                    Arrays.toString(row));
-        }
-        NativeLibraryLoader.CacheRoots usual =
-                NativeLibraryLoader.cacheRoots("Windows 10", "", "C:\\Local", "C:\\Temp");
-        assertTrue(!usual.fromProperty && usual.folders.size() == 2, "an empty property is unset: " + usual.folders);
-
         String message = expectLinkError(fake, "Windows 10", "amd64", null,
                 NativeLibraryLoader.cacheRoots("Windows 10", chosen.getPath(), null, null));
         checkRefused(message, "windows-x86_64", expectedPath(new File(chosen, "quorlink-keyboard"), "1.2.3",
@@ -356,6 +371,10 @@ class LoaderTests {
             {"notes", "TonePort.dll", "kept"},
             {"1.0.0-" + hex.toUpperCase(java.util.Locale.ENGLISH), "TonePort.dll", "kept"},
             {"1.0.0-" + hex.substring(1), "TonePort.dll", "kept"},
+            {"1.0.0-" + hex + "0", "TonePort.dll", "kept"},
+            {"1.0.0-" + hex.replace('f', 'g'), "TonePort.dll", "kept"},
+            {"-" + hex.replace('3', '5'), "TonePort.dll", "kept"},
+            {"1.1.0-rc1-" + hex.replace('3', '6'), "TonePort.dll", "removed"},
         };
         for (String[] row : layout) {
             for (String entry : row[1].split(" ")) {
