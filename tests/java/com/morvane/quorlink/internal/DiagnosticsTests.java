@@ -30,7 +30,8 @@ import org.junit.jupiter.params.provider.MethodSource;
  */
 @Timeout(value = 60, threadMode = Timeout.ThreadMode.SEPARATE_THREAD)
 class DiagnosticsTests {
-    private static final List<String> MARKERS = Arrays.asList("off", "on at INFO", "off again", "property SEVERE");
+    private static final List<String> MARKERS = Arrays.asList("off", "on at INFO", "off again", "property SEVERE",
+            "property INFO", "property OFF");
 
     // What the DLLs hand over in a typical session: ChordGate's failed creation, TonePort's success,
     // ChordGate's time-out warning, and a listener's exception.
@@ -45,6 +46,14 @@ class DiagnosticsTests {
     private static final String LISTENER_LINE = "com.morvane.quorlink.keyboard.ChordGate|WARNING"
             + "|com.morvane.quorlink.services.keyboard.HotKeyListener|KBFailed"
             + "|the listener's KBFailed threw; the next event is delivered as usual|java.lang.IllegalStateException";
+    // HRESULTs with letters among their digits, with Windows' text and without it.
+    private static final List<String> CODE_LINES = Arrays.asList(
+            "com.morvane.quorlink.keyboard.ChordGate|SEVERE|com.morvane.quorlink.services.keyboard.ChordGate"
+                    + "|UnregisterHot|UnregisterHot(): failed to unregister hot key (0x8000FFFF: Catastrophic failure)|",
+            "com.morvane.quorlink.keyboard.TonePort|SEVERE|com.morvane.quorlink.services.sound.TonePort"
+                    + "|playSound|playSound(): CoGetInterfaceAndReleaseStream failed (0x800401FD)|",
+            "com.morvane.quorlink.keyboard.TonePort|SEVERE|com.morvane.quorlink.services.sound.TonePort"
+                    + "|cleanup|cleanup(): CoInitialize failed (0x80010106)|");
 
     // Logging configurations a row may name, written into the case's scratch folder. The console must
     // stay silent when off, even with the root logger printing FINE.
@@ -66,12 +75,18 @@ class DiagnosticsTests {
             Arguments.of("-Dquorlink.diagnostics=info", "session",
                     Arrays.asList("parent level INFO", SEVERE_LINE, INFO_LINE, WARNING_LINE, LISTENER_LINE)),
             Arguments.of("-Dquorlink.diagnostics=nonsense", "session", Arrays.asList("parent level OFF")),
+            Arguments.of("-Dquorlink.diagnostics=900", "session",
+                    Arrays.asList("parent level WARNING", SEVERE_LINE, WARNING_LINE, LISTENER_LINE)),
+            Arguments.of("-Dquorlink.diagnostics= Severe ", "session", Arrays.asList("parent level SEVERE", SEVERE_LINE)),
+            Arguments.of("-Dquorlink.diagnostics=SEVERE", "codes", CODE_LINES),
+            Arguments.of("-Dquorlink.diagnostics=INFO", "throwing handler",
+                    Arrays.asList("parent level INFO", SEVERE_LINE, INFO_LINE, WARNING_LINE, LISTENER_LINE)),
             Arguments.of("parent-info", "session",
                     Arrays.asList("parent level INFO", SEVERE_LINE, INFO_LINE, WARNING_LINE, LISTENER_LINE)),
             Arguments.of("tone-off", "session",
                     Arrays.asList("parent level INFO", SEVERE_LINE, WARNING_LINE, LISTENER_LINE)),
             Arguments.of("", "run-time", Arrays.asList("off", "on at INFO", SEVERE_LINE, INFO_LINE, "off again",
-                    "property SEVERE", SEVERE_LINE)));
+                    "property SEVERE", SEVERE_LINE, "property INFO", SEVERE_LINE, INFO_LINE, "property OFF")));
     }
 
     /** One row: the child's JVM option or configuration, the scenario it runs, and exactly the lines it prints. */
@@ -139,6 +154,22 @@ class DiagnosticsTests {
         return lines;
     }
 
+    /** A user's handler that fails on every record, after the printer has printed it. */
+    private static final class Throwing extends Handler {
+        @Override
+        public void publish(LogRecord r) {
+            throw new IllegalStateException("a user's handler failed");
+        }
+
+        @Override
+        public void flush() {
+        }
+
+        @Override
+        public void close() {
+        }
+    }
+
     /** Prints each record it gets; the console (stderr, merged by the parent) shows anything else. */
     private static final class Printer extends Handler {
         @Override
@@ -179,6 +210,17 @@ class DiagnosticsTests {
         if (args[0].equals("session")) {
             System.out.println("parent level " + parent.getLevel());
             session();
+        } else if (args[0].equals("throwing handler")) {
+            // Each call must return to the DLL that made it; the child's exit code tells.
+            parent.addHandler(new Throwing());
+            System.out.println("parent level " + parent.getLevel());
+            session();
+        } else if (args[0].equals("codes")) {
+            Diagnostics.log(Diagnostics.CHORD_GATE, 1000, "UnregisterHot(): failed to unregister hot key", 0x8000FFFF,
+                    "Catastrophic failure");
+            Diagnostics.log(Diagnostics.TONE_PORT, 1000, "playSound(): CoGetInterfaceAndReleaseStream failed",
+                    0x800401FD, null);
+            Diagnostics.log(Diagnostics.TONE_PORT, 1000, "cleanup(): CoInitialize failed", 0x80010106, "");
         } else if (args[0].equals("run-time")) {
             System.out.println("off");
             sessionOfTwo();
@@ -190,6 +232,13 @@ class DiagnosticsTests {
             sessionOfTwo();
             System.setProperty(Diagnostics.PROPERTY, "SEVERE");
             System.out.println("property SEVERE");
+            sessionOfTwo();
+            // Read again at each diagnostic: every change counts, not only the first value seen.
+            System.setProperty(Diagnostics.PROPERTY, "INFO");
+            System.out.println("property INFO");
+            sessionOfTwo();
+            System.setProperty(Diagnostics.PROPERTY, "OFF");
+            System.out.println("property OFF");
             sessionOfTwo();
         } else if (args[0].equals("loader")) {
             System.out.println("parent level " + parent.getLevel());
