@@ -395,6 +395,13 @@ class LoaderTests {
         }
         assertTrue(new File(root, layout[2][0] + "/ChordGate.dll").isFile(), "a held folder's other files stay");
         assertTrue(beside.isFile(), "a file outside the cache folder was touched");
+
+        // A jar that lost its version file still names its folder as a version folder, so that it is
+        // cleaned up in turn; it replaces the one just extracted.
+        assertTrue(new File(resources, NativeLibraryLoader.VERSION_RESOURCE).delete(), "removed the version file");
+        File unversioned = expectedPath(root, "unversioned", fakeX64());
+        checkRefused(expectLinkError(fake, "amd64", root), "windows-x86_64", unversioned);
+        assertFalse(current.getParentFile().exists(), "the versioned folder was kept");
     }
 
     // On this Linux JDK: the check says no without loading anything; a load fails with the loader's
