@@ -404,6 +404,47 @@ class LoaderTests {
         assertFalse(current.getParentFile().exists(), "the versioned folder was kept");
     }
 
+    // Threads that first use a library at the same moment (two classes' static initialisers): one load
+    // is attempted, and every thread gets that attempt's error. A name of its own per round keeps the
+    // rounds apart from each other and from the other cases' loads.
+    @Test
+    @DisplayName("8 threads' first load at once: one attempt, one error for all")
+    void eightThreadsFirstLoad() throws Exception {
+        for (int round = 0; round < 20; round++) {
+            String name = "LoadRace" + round;
+            CountDownLatch start = new CountDownLatch(1);
+            List<Thread> threads = new ArrayList<Thread>();
+            List<Throwable> thrown = Collections.synchronizedList(new ArrayList<Throwable>());
+            for (int i = 0; i < 8; i++) {
+                Thread thread = new Thread(() -> {
+                    try {
+                        start.await();
+                        NativeLibraryLoader.load(name);
+                        thrown.add(new AssertionError("loaded " + name));
+                    } catch (Throwable e) {
+                        thrown.add(e);
+                    }
+                });
+                threads.add(thread);
+                thread.start();
+            }
+            start.countDown();
+            for (Thread thread : threads) {
+                thread.join();
+            }
+            // The attempt's own error is the one whose cause is not another thread's error.
+            List<Throwable> attempts = new ArrayList<Throwable>();
+            for (Throwable e : thrown) {
+                assertTrue(e instanceof UnsatisfiedLinkError, e.toString());
+                if (!thrown.contains(e.getCause())) {
+                    attempts.add(e);
+                }
+            }
+            assertEquals(1, attempts.size(), "round " + round + ": load attempts " + attempts);
+            assertEquals(8, thrown.size(), "round " + round);
+        }
+    }
+
     // On this Linux JDK: the check says no without loading anything; a load fails with the loader's
     // message, and every later load, the class's own among them, repeats it.
     @Test
