@@ -194,25 +194,23 @@ class LoaderTests {
         onlyIntactFile(target, content);
     }
 
-    // Returns only once every thread has verified the file it was handed.
-    @Test
-    @DisplayName("8 threads extract at once")
-    void eightThreads() throws Exception {
-        File root = new File(scratch, "threads");
-        byte[] content = randomBytes(4 << 20);
+    /** What each of the threads of {@link #onEightThreadsAtOnce} runs. */
+    private interface Body {
+        void run() throws Exception;
+    }
+
+    // Runs body on 8 threads released together; returns, once all have ended, what they threw.
+    private static List<Throwable> onEightThreadsAtOnce(Body body) throws InterruptedException {
         CountDownLatch start = new CountDownLatch(1);
         List<Thread> threads = new ArrayList<Thread>();
-        List<String> problems = Collections.synchronizedList(new ArrayList<String>());
+        List<Throwable> thrown = Collections.synchronizedList(new ArrayList<Throwable>());
         for (int i = 0; i < 8; i++) {
             Thread thread = new Thread(() -> {
                 try {
                     start.await();
-                    File file = NativeLibraryLoader.extract("TonePort.dll", content, "1.0.0", root);
-                    if (!Arrays.equals(Files.readAllBytes(file.toPath()), content)) {
-                        problems.add("handed a partial or wrong file");
-                    }
-                } catch (Exception e) {
-                    problems.add(e.toString());
+                    body.run();
+                } catch (Throwable e) {
+                    thrown.add(e);
                 }
             });
             threads.add(thread);
@@ -222,6 +220,19 @@ class LoaderTests {
         for (Thread thread : threads) {
             thread.join();
         }
+        return thrown;
+    }
+
+    // Returns only once every thread has verified the file it was handed.
+    @Test
+    @DisplayName("8 threads extract at once")
+    void eightThreads() throws Exception {
+        File root = new File(scratch, "threads");
+        byte[] content = randomBytes(4 << 20);
+        List<Throwable> problems = onEightThreadsAtOnce(() -> {
+            File file = NativeLibraryLoader.extract("TonePort.dll", content, "1.0.0", root);
+            assertArrayEquals(content, Files.readAllBytes(file.toPath()), "handed a partial or wrong file");
+        });
         assertEquals(Collections.emptyList(), problems);
         onlyIntactFile(expectedPath(root, "1.0.0", content), content);
     }
@@ -412,26 +423,10 @@ class LoaderTests {
     void eightThreadsFirstLoad() throws Exception {
         for (int round = 0; round < 20; round++) {
             String name = "LoadRace" + round;
-            CountDownLatch start = new CountDownLatch(1);
-            List<Thread> threads = new ArrayList<Thread>();
-            List<Throwable> thrown = Collections.synchronizedList(new ArrayList<Throwable>());
-            for (int i = 0; i < 8; i++) {
-                Thread thread = new Thread(() -> {
-                    try {
-                        start.await();
-                        NativeLibraryLoader.load(name);
-                        thrown.add(new AssertionError("loaded " + name));
-                    } catch (Throwable e) {
-                        thrown.add(e);
-                    }
-                });
-                threads.add(thread);
-                thread.start();
-            }
-            start.countDown();
-            for (Thread thread : threads) {
-                thread.join();
-            }
+            List<Throwable> thrown = onEightThreadsAtOnce(() -> {
+                NativeLibraryLoader.load(name);
+                fail("loaded " + name);
+            });
             // The attempt's own error is the one whose cause is not another thread's error.
             List<Throwable> attempts = new ArrayList<Throwable>();
             for (Throwable e : thrown) {
