@@ -1,7 +1,8 @@
 package com.morvane.quorlink.internal;
 
+import static org.junit.jupiter.api.Assertions.*;
+
 import java.io.File;
-import java.io.IOException;
 import java.net.URL;
 import java.net.URLClassLoader;
 import java.nio.file.Files;
@@ -13,17 +14,24 @@ import java.util.logging.Handler;
 import java.util.logging.Level;
 import java.util.logging.LogRecord;
 import java.util.logging.Logger;
+import java.util.stream.Stream;
+import org.junit.jupiter.api.DisplayName;
+import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.Timeout;
+import org.junit.jupiter.api.io.TempDir;
+import org.junit.jupiter.params.ParameterizedTest;
+import org.junit.jupiter.params.provider.Arguments;
+import org.junit.jupiter.params.provider.MethodSource;
 
 /**
  * The Java side of the libraries' diagnostics on the JDK, each scenario in a JVM of its own (the
  * logging configuration is read once per JVM): what reaches java.util.logging's handlers and the
  * console, for the calls the DLLs make, under each way of switching it on.
  */
-final class DiagnosticsTests {
-    private static final List<String> MARKERS = Arrays.asList("off", "on at INFO", "off again", "property SEVERE");
-
-    private DiagnosticsTests() {
-    }
+@Timeout(value = 60, threadMode = Timeout.ThreadMode.SEPARATE_THREAD)
+class DiagnosticsTests {
+    private static final List<String> MARKERS = Arrays.asList("off", "on at INFO", "off again", "property SEVERE",
+            "property INFO", "property OFF");
 
     // What the DLLs hand over in a typical session: ChordGate's failed creation, TonePort's success,
     // ChordGate's time-out warning, and a listener's exception.
@@ -38,52 +46,84 @@ final class DiagnosticsTests {
     private static final String LISTENER_LINE = "com.morvane.quorlink.keyboard.ChordGate|WARNING"
             + "|com.morvane.quorlink.services.keyboard.HotKeyListener|KBFailed"
             + "|the listener's KBFailed threw; the next event is delivered as usual|java.lang.IllegalStateException";
+    // HRESULTs with letters among their digits, with Windows' text and without it.
+    private static final List<String> CODE_LINES = Arrays.asList(
+            "com.morvane.quorlink.keyboard.ChordGate|SEVERE|com.morvane.quorlink.services.keyboard.ChordGate"
+                    + "|UnregisterHot|UnregisterHot(): failed to unregister hot key (0x8000FFFF: Catastrophic failure)|",
+            "com.morvane.quorlink.keyboard.TonePort|SEVERE|com.morvane.quorlink.services.sound.TonePort"
+                    + "|playSound|playSound(): CoGetInterfaceAndReleaseStream failed (0x800401FD)|",
+            "com.morvane.quorlink.keyboard.TonePort|SEVERE|com.morvane.quorlink.services.sound.TonePort"
+                    + "|cleanup|cleanup(): CoInitialize failed (0x80010106)|");
 
-    /** One row: the child's JVM options, the scenario it runs, and exactly the lines it must print. */
-    static void switches(File scratch) throws Exception {
-        // The console must stay silent when off, even with the root logger printing FINE.
-        File parentInfo = config(scratch, "parent-info", "com.morvane.quorlink.keyboard.level = INFO");
-        File tonePortOff = config(scratch, "tone-off", "com.morvane.quorlink.keyboard.level = INFO\n"
-                + "com.morvane.quorlink.keyboard.TonePort.level = OFF");
-        File rootFine = config(scratch, "root-fine", ".level = FINE\nhandlers = java.util.logging.ConsoleHandler\n"
-                + "java.util.logging.ConsoleHandler.level = FINE");
-        Object[][] rows = {
-            {new String[0], "session", Arrays.asList("parent level OFF")},
-            {new String[] {"-Djava.util.logging.config.file=" + rootFine}, "session",
-                    Arrays.asList("parent level OFF")},
-            {new String[] {"-Dquorlink.diagnostics=WARNING"}, "session",
-                    Arrays.asList("parent level WARNING", SEVERE_LINE, WARNING_LINE, LISTENER_LINE)},
-            {new String[] {"-Dquorlink.diagnostics=info"}, "session",
-                    Arrays.asList("parent level INFO", SEVERE_LINE, INFO_LINE, WARNING_LINE, LISTENER_LINE)},
-            {new String[] {"-Dquorlink.diagnostics=nonsense"}, "session", Arrays.asList("parent level OFF")},
-            {new String[] {"-Djava.util.logging.config.file=" + parentInfo}, "session",
-                    Arrays.asList("parent level INFO", SEVERE_LINE, INFO_LINE, WARNING_LINE, LISTENER_LINE)},
-            {new String[] {"-Djava.util.logging.config.file=" + tonePortOff}, "session",
-                    Arrays.asList("parent level INFO", SEVERE_LINE, WARNING_LINE, LISTENER_LINE)},
-            {new String[0], "run-time", Arrays.asList("off", "on at INFO", SEVERE_LINE, INFO_LINE, "off again",
-                    "property SEVERE", SEVERE_LINE)},
-        };
-        for (Object[] row : rows) {
-            List<String> console = new ArrayList<String>();
-            List<String> printed = runChild((String[]) row[0], (String) row[1], console);
-            LoaderTests.check(printed.equals(row[2]), Arrays.toString((String[]) row[0]) + " " + row[1]
-                    + " printed\n  " + printed + "\nexpected\n  " + row[2]);
-            boolean records = false;
-            for (Object line : (List<?>) row[2]) {
-                records |= line.toString().contains("|");
+    // Logging configurations a row may name, written into the case's scratch folder. The console must
+    // stay silent when off, even with the root logger printing FINE.
+    private static final String[][] CONFIGS = {
+        {"parent-info", "com.morvane.quorlink.keyboard.level = INFO"},
+        {"tone-off", "com.morvane.quorlink.keyboard.level = INFO\ncom.morvane.quorlink.keyboard.TonePort.level = OFF"},
+        {"root-fine", ".level = FINE\nhandlers = java.util.logging.ConsoleHandler\n"
+                + "java.util.logging.ConsoleHandler.level = FINE"},
+    };
+
+    @TempDir
+    File scratch;
+
+    static Stream<Arguments> switches() {
+        return Stream.of(Arguments.of("", "session", Arrays.asList("parent level OFF")),
+            Arguments.of("root-fine", "session", Arrays.asList("parent level OFF")),
+            Arguments.of("-Dquorlink.diagnostics=WARNING", "session",
+                    Arrays.asList("parent level WARNING", SEVERE_LINE, WARNING_LINE, LISTENER_LINE)),
+            Arguments.of("-Dquorlink.diagnostics=info", "session",
+                    Arrays.asList("parent level INFO", SEVERE_LINE, INFO_LINE, WARNING_LINE, LISTENER_LINE)),
+            Arguments.of("-Dquorlink.diagnostics=nonsense", "session", Arrays.asList("parent level OFF")),
+            Arguments.of("-Dquorlink.diagnostics=900", "session",
+                    Arrays.asList("parent level WARNING", SEVERE_LINE, WARNING_LINE, LISTENER_LINE)),
+            Arguments.of("-Dquorlink.diagnostics= Severe ", "session", Arrays.asList("parent level SEVERE", SEVERE_LINE)),
+            Arguments.of("-Dquorlink.diagnostics=SEVERE", "codes", CODE_LINES),
+            Arguments.of("-Dquorlink.diagnostics=INFO", "throwing handler",
+                    Arrays.asList("parent level INFO", SEVERE_LINE, INFO_LINE, WARNING_LINE, LISTENER_LINE)),
+            Arguments.of("parent-info", "session",
+                    Arrays.asList("parent level INFO", SEVERE_LINE, INFO_LINE, WARNING_LINE, LISTENER_LINE)),
+            Arguments.of("tone-off", "session",
+                    Arrays.asList("parent level INFO", SEVERE_LINE, WARNING_LINE, LISTENER_LINE)),
+            Arguments.of("", "run-time", Arrays.asList("off", "on at INFO", SEVERE_LINE, INFO_LINE, "off again",
+                    "property SEVERE", SEVERE_LINE, "property INFO", SEVERE_LINE, INFO_LINE, "property OFF")));
+    }
+
+    /** One row: the child's JVM option or configuration, the scenario it runs, and exactly the lines it prints. */
+    @ParameterizedTest(name = "[{0}] {1}")
+    @DisplayName("diagnostics: off by default, on by the property, the configuration or at run time; each record's text")
+    @MethodSource
+    void switches(String option, String scenario, List<String> expected) throws Exception {
+        List<String> options = new ArrayList<String>();
+        for (String[] config : CONFIGS) {
+            if (config[0].equals(option)) {
+                File file = new File(scratch, option + ".properties");
+                Files.write(file.toPath(), config[1].getBytes("UTF-8"));
+                option = "-Djava.util.logging.config.file=" + file;
             }
-            LoaderTests.check(records || console.isEmpty(), row[1] + " wrote to the console: " + console);
         }
+        if (!option.isEmpty()) {
+            options.add(option);
+        }
+        List<String> console = new ArrayList<String>();
+        assertEquals(expected, runChild(options, scenario, console));
+        boolean records = false;
+        for (String line : expected) {
+            records |= line.contains("|");
+        }
+        assertTrue(records || console.isEmpty(), "wrote to the console: " + console);
     }
 
     /** The loader's FINE trace names where each DLL came from. */
-    static void loaderTrace(File scratch) throws Exception {
-        List<String> printed = runChild(new String[] {"-Dquorlink.diagnostics=FINE",
-                "-Dtest.scratch=" + scratch.getPath()}, "loader", new ArrayList<String>());
+    @Test
+    @DisplayName("diagnostics: the loader's FINE trace says where each DLL came from")
+    void loaderTrace() throws Exception {
+        List<String> printed = runChild(Arrays.asList("-Dquorlink.diagnostics=FINE",
+                "-Dtest.scratch=" + scratch.getPath()), "loader", new ArrayList<String>());
         File folder = new File(scratch, "trace-folder");
         File cache = new File(scratch, "trace-cache/quorlink-keyboard");
         String start = "com.morvane.quorlink.keyboard.TonePort|FINE|" + NativeLibraryLoader.class.getName() + "|load|";
-        LoaderTests.check(printed.size() == 4 && printed.get(0).equals("parent level FINE")
+        assertTrue(printed.size() == 4 && printed.get(0).equals("parent level FINE")
                 && printed.get(1).equals(start + "TonePort: loaded " + new File(folder, "TonePort.dll").getAbsolutePath()
                         + ", from the folder that quorlink.library.path names|")
                 && printed.get(2).startsWith(start + "TonePort: loaded " + cache.getAbsolutePath())
@@ -92,22 +132,17 @@ final class DiagnosticsTests {
                 "loader trace: " + printed);
     }
 
-    private static File config(File scratch, String name, String text) throws IOException {
-        File file = new File(scratch, name + ".properties");
-        Files.write(file.toPath(), text.getBytes("UTF-8"));
-        return file;
-    }
-
     // The child's own lines (records and markers); anything else it printed, the console's, goes to console.
-    private static List<String> runChild(String[] options, String scenario, List<String> console) throws Exception {
+    private static List<String> runChild(List<String> options, String scenario, List<String> console)
+            throws Exception {
         List<String> command = new ArrayList<String>();
         command.add(System.getProperty("java.home") + File.separator + "bin" + File.separator + "java");
-        command.addAll(Arrays.asList(options));
+        command.addAll(options);
         command.addAll(Arrays.asList("-cp", System.getProperty("java.class.path"), DiagnosticsTests.class.getName(),
                 scenario));
         Process child = new ProcessBuilder(command).redirectErrorStream(true).start();
         String output = new String(NativeLibraryLoader.readAll(child.getInputStream()), "UTF-8");
-        LoaderTests.check(child.waitFor() == 0, scenario + " child failed:\n" + output);
+        assertEquals(0, child.waitFor(), scenario + " child failed:\n" + output);
         List<String> lines = new ArrayList<String>();
         for (String line : output.split("\n")) {
             if (line.contains("|") || line.startsWith("parent level ") || MARKERS.contains(line)) {
@@ -117,6 +152,22 @@ final class DiagnosticsTests {
             }
         }
         return lines;
+    }
+
+    /** A user's handler that fails on every record, after the printer has printed it. */
+    private static final class Throwing extends Handler {
+        @Override
+        public void publish(LogRecord r) {
+            throw new IllegalStateException("a user's handler failed");
+        }
+
+        @Override
+        public void flush() {
+        }
+
+        @Override
+        public void close() {
+        }
     }
 
     /** Prints each record it gets; the console (stderr, merged by the parent) shows anything else. */
@@ -159,6 +210,17 @@ final class DiagnosticsTests {
         if (args[0].equals("session")) {
             System.out.println("parent level " + parent.getLevel());
             session();
+        } else if (args[0].equals("throwing handler")) {
+            // Each call must return to the DLL that made it; the child's exit code tells.
+            parent.addHandler(new Throwing());
+            System.out.println("parent level " + parent.getLevel());
+            session();
+        } else if (args[0].equals("codes")) {
+            Diagnostics.log(Diagnostics.CHORD_GATE, 1000, "UnregisterHot(): failed to unregister hot key", 0x8000FFFF,
+                    "Catastrophic failure");
+            Diagnostics.log(Diagnostics.TONE_PORT, 1000, "playSound(): CoGetInterfaceAndReleaseStream failed",
+                    0x800401FD, null);
+            Diagnostics.log(Diagnostics.TONE_PORT, 1000, "cleanup(): CoInitialize failed", 0x80010106, "");
         } else if (args[0].equals("run-time")) {
             System.out.println("off");
             sessionOfTwo();
@@ -171,6 +233,13 @@ final class DiagnosticsTests {
             System.setProperty(Diagnostics.PROPERTY, "SEVERE");
             System.out.println("property SEVERE");
             sessionOfTwo();
+            // Read again at each diagnostic: every change counts, not only the first value seen.
+            System.setProperty(Diagnostics.PROPERTY, "INFO");
+            System.out.println("property INFO");
+            sessionOfTwo();
+            System.setProperty(Diagnostics.PROPERTY, "OFF");
+            System.out.println("property OFF");
+            sessionOfTwo();
         } else if (args[0].equals("loader")) {
             System.out.println("parent level " + parent.getLevel());
             loaderChild(new File(System.getProperty("test.scratch")));
@@ -182,11 +251,11 @@ final class DiagnosticsTests {
     private static void loaderChild(File scratch) throws Exception {
         byte[] library = Files.readAllBytes(new File(System.getProperty("java.home"), "lib/libjimage.so").toPath());
         File folder = new File(scratch, "trace-folder");
-        LoaderTests.check(folder.mkdirs(), "made " + folder);
+        assertTrue(folder.mkdirs(), "made " + folder);
         Files.write(new File(folder, "TonePort.dll").toPath(), library);
         File jar = new File(scratch, "trace-jar");
         File dll = new File(jar, NativeLibraryLoader.RESOURCE_ROOT + "windows-x86_64/TonePort.dll");
-        LoaderTests.check(dll.getParentFile().mkdirs(), "made " + dll.getParent());
+        assertTrue(dll.getParentFile().mkdirs(), "made " + dll.getParent());
         Files.write(dll.toPath(), library);
         ClassLoader resources = new URLClassLoader(new URL[] {jar.toURI().toURL()}, null);
         NativeLibraryLoader.CacheRoots roots = new NativeLibraryLoader.CacheRoots(
