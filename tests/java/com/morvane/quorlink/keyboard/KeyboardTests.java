@@ -136,11 +136,14 @@ class KeyboardTests {
         "REGISTER_LISTENER, 0,,", "REGISTER_LISTENER, 1, LISTENER_REFUSED,",
         "REGISTER_LISTENER, 2, UNDOCUMENTED_VALUE,",
         "UNREGISTER_ALL_LISTENER, 0,,", "UNREGISTER_ALL_LISTENER, 1, UNDOCUMENTED_VALUE,",
-        "REGISTER_STANDARD, 0,,", "REGISTER_STANDARD, 1, NOT_OPEN,", "REGISTER_STANDARD, 2,,",
+        "REGISTER_STANDARD, 0,,", "REGISTER_STANDARD, 1,,", "REGISTER_STANDARD, 2,,",  // 1: S_FALSE
         "REGISTER_STANDARD, -2147024891, KEYBOARD_REFUSED, HRESULT 0x80070005",
         "REGISTER_STANDARD, 4294967296, UNDOCUMENTED_VALUE,",  // 1 << 32: no narrowing to 0
         "UNREGISTER_HOT, 0,,", "UNREGISTER_HOT, 1,,",
         "UNREGISTER_HOT, -2147467259, KEYBOARD_REFUSED, HRESULT 0x80004005",
+        "UNREGISTER_HOT, -2147483648, KEYBOARD_REFUSED, HRESULT 0x80000000",  // the lowest HRESULT
+        "UNREGISTER_HOT, -2147483649, UNDOCUMENTED_VALUE,",                    // one below: not 32 bits
+        "UNREGISTER_HOT, -2147418113, KEYBOARD_REFUSED, HRESULT 0x8000FFFF",  // hex digits in upper case
         "UNREGISTER_ALL_HOT, 0,,", "UNREGISTER_ALL_HOT, -2147417850, KEYBOARD_REFUSED, HRESULT 0x80010106",
         "UNREGISTER_ALL_HOT, -1099511627776, UNDOCUMENTED_VALUE,",
         // The extreme value, for every call.
@@ -360,7 +363,7 @@ class KeyboardTests {
         long[][] backoff = {{1000, 30000, 2000}, {2000, 30000, 4000}, {16000, 30000, 30000},
                             {30000, 30000, 30000}, {50, 200, 100}, {100, 200, 200}, {150, 200, 200}};
         for (long[] step : backoff) {
-            assertEquals(step[2], Keyboard.nextDelay(step[0], step[1]), Arrays.toString(step));
+            assertEquals(step[2], Reconnector.nextDelay(step[0], step[1]), Arrays.toString(step));
         }
         Recorder recorder = new Recorder();
         SimulatedKeyboard simulation = new SimulatedKeyboard();
@@ -372,7 +375,7 @@ class KeyboardTests {
             await("three failed attempts", () -> Collections.frequency(simulation.calls(), "TonePort.Init") >= 4);
             assertSame(Keyboard.State.RECONNECTING, keyboard.state());
             KeyboardException e = assertThrows(KeyboardException.class, () -> keyboard.register(9, 9, 9));
-            assertSame(Reason.NOT_OPEN, e.reason(), "a call while reconnecting");
+            assertSame(Reason.DETACHED, e.reason(), "a call while reconnecting");
             simulation.reattach();
             await("connected again", () -> recorder.states().size() == 4);
             assertEquals(Arrays.asList(Keyboard.State.CONNECTED, Keyboard.State.DETACHED,
@@ -408,24 +411,27 @@ class KeyboardTests {
         keyboard.close();
         long closingMs = TimeUnit.NANOSECONDS.toMillis(System.nanoTime() - started);
         assertTrue(closingMs < 1000, "close took " + closingMs + " ms during a 10 s wait");
-        await("the reconnection thread ended", () -> !threadAlive("quorlink-keyboard-reconnect"));
+        Thread.sleep(100);  // where a live reconnection would try again
         assertEquals(1, simulation.hotKeyInits(), "start-ups, the one before the detachment included");
         await("CLOSED reached the handler", () -> recorder.states().contains(Keyboard.State.CLOSED));
     }
 
-    static boolean threadAlive(String name) {
+    /** This case's own threads of that name that started since {@code before}: another case's leftovers do not count. */
+    static List<Thread> newThreads(java.util.Set<Thread> before, String name) {
+        List<Thread> found = new ArrayList<Thread>();
         for (Thread thread : Thread.getAllStackTraces().keySet()) {
-            if (thread.getName().equals(name) && thread.isAlive()) {
-                return true;
+            if (thread.getName().equals(name) && thread.isAlive() && !before.contains(thread)) {
+                found.add(thread);
             }
         }
-        return false;
+        return found;
     }
 
     @Test
     @DisplayName("layer: close twice, from a handler, and calls after close")
     void closing() throws Exception {
         SimulatedKeyboard simulation = new SimulatedKeyboard();
+        java.util.Set<Thread> before = Thread.getAllStackTraces().keySet();
         Keyboard[] opened = new Keyboard[1];
         Recorder closer = new Recorder() {
             @Override
@@ -436,6 +442,9 @@ class KeyboardTests {
             }
         };
         opened[0] = simulation.builder().handler(closer).open();
+        List<Thread> own = newThreads(before, "quorlink-keyboard-events");
+        own.addAll(newThreads(before, "quorlink-keyboard-calls"));
+        assertEquals(2, own.size(), "the object's threads " + own);
         simulation.hotKey(1, 1, 1);
         await("closed from its handler", () -> closer.states().contains(Keyboard.State.CLOSED));
         opened[0].close();
@@ -444,13 +453,11 @@ class KeyboardTests {
         assertSame(Reason.CLOSED, e.reason(), e.getMessage());
         assertTrue(simulation.calls().containsAll(Arrays.asList("ChordGate.UnregisterAllListener",
                 "ChordGate.Cleanup", "TonePort.cleanup")), "let go: " + simulation.calls());
-        await("the object's threads ended",
-                () -> !threadAlive("quorlink-keyboard-events") && !threadAlive("quorlink-keyboard-calls"));
+        await("the object's threads ended", () -> !own.get(0).isAlive() && !own.get(1).isAlive());
         Recorder recorder = new Recorder();
         Keyboard second = new SimulatedKeyboard().builder().handler(recorder).open();
         second.close();
         second.close();
-        await("CLOSED once", () -> !threadAlive("quorlink-keyboard-events"));
         assertEquals(Arrays.asList(Keyboard.State.CONNECTED, Keyboard.State.CLOSED), recorder.states(),
                 "close twice");
     }
