@@ -74,7 +74,13 @@ final class KeyboardLayer {
             throw e;
         }
         if (events != null) {
-            events.open();
+            // Released from the call thread, so that even a direct executor never runs the handler inside open().
+            calls.offer(new Runnable() {
+                @Override
+                public void run() {
+                    events.open();
+                }
+            });
         }
     }
 
