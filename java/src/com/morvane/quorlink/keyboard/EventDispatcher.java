@@ -2,7 +2,6 @@ package com.morvane.quorlink.keyboard;
 
 import com.morvane.quorlink.internal.Diagnostics;
 import java.util.ArrayDeque;
-import java.util.Iterator;
 import java.util.concurrent.Executor;
 
 /**
@@ -224,11 +223,12 @@ final class EventDispatcher {
         boolean say;
         synchronized (this) {
             handedOver = false;
-            for (Iterator<Event> it = queue.iterator(); it.hasNext(); ) {
-                Event event = it.next();
+            for (int left = queue.size(); left > 0; left--) {
+                Event event = queue.pollFirst();
                 if (event.kind == Kind.HOT_KEY || lastQueued) {
                     lost += event.kind == Kind.HOT_KEY ? 1 : 0;
-                    it.remove();
+                } else {
+                    queue.addLast(event);  // kept, in order, for the next hand-over
                 }
             }
             queuedHotKeys = 0;

@@ -1,6 +1,5 @@
 package com.morvane.quorlink.keyboard;
 
-import com.morvane.quorlink.internal.Diagnostics;
 import com.morvane.quorlink.internal.NativeLibraryLoader;
 import com.morvane.quorlink.keyboard.KeyboardException.Reason;
 import com.morvane.quorlink.services.keyboard.ChordGate;
