@@ -1,10 +1,6 @@
 package com.morvane.quorlink.internal;
 
-import static org.junit.jupiter.api.Assertions.assertArrayEquals;
-import static org.junit.jupiter.api.Assertions.assertEquals;
-import static org.junit.jupiter.api.Assertions.assertFalse;
-import static org.junit.jupiter.api.Assertions.assertNotNull;
-import static org.junit.jupiter.api.Assertions.assertTrue;
+import static org.junit.jupiter.api.Assertions.*;
 
 import java.io.ByteArrayOutputStream;
 import java.io.File;
@@ -155,9 +151,9 @@ class PackageTests {
         File classes = compileReadmeBlock("Testing your code with the simulated keyboard",
                 jarFile.getPath() + File.pathSeparator + junit);
         Process run = new ProcessBuilder(java, "-jar", junit, "--disable-banner", "--disable-ansi-colors",
-                "--details=tree", "--details-theme=ascii", "--fail-if-no-tests",
-                "--class-path", jarFile.getPath() + File.pathSeparator + classes, "--scan-class-path", classes.getPath())
-                .redirectErrorStream(true).start();
+                "--include-engine=junit-jupiter", "--details=tree", "--details-theme=ascii", "--fail-if-no-tests",
+                "--class-path", jarFile.getPath() + File.pathSeparator + classes,
+                "--scan-class-path", classes.getPath()).redirectErrorStream(true).start();
         String output = new String(NativeLibraryLoader.readAll(run.getInputStream()), "UTF-8");
         assertEquals(0, run.waitFor(), "the README's test class:\n" + output);
     }

@@ -1,10 +1,6 @@
 package com.morvane.quorlink.keyboard;
 
-import static org.junit.jupiter.api.Assertions.assertEquals;
-import static org.junit.jupiter.api.Assertions.assertNotSame;
-import static org.junit.jupiter.api.Assertions.assertSame;
-import static org.junit.jupiter.api.Assertions.assertThrows;
-import static org.junit.jupiter.api.Assertions.assertTrue;
+import static org.junit.jupiter.api.Assertions.*;
 
 import com.morvane.quorlink.internal.Diagnostics;
 import com.morvane.quorlink.keyboard.KeyboardException.Reason;
