@@ -17,15 +17,6 @@ final class Journal {
             this.call = call;
             this.args = args.clone();
         }
-
-        @Override
-        public String toString() {
-            StringBuilder text = new StringBuilder(call.operation).append('(');
-            for (int i = 0; i < args.length; i++) {
-                text.append(i == 0 ? "" : ", ").append(args[i]);
-            }
-            return text.append(')').toString();
-        }
     }
 
     private final List<Entry> entries = new ArrayList<Entry>();
