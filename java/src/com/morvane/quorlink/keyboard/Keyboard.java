@@ -174,8 +174,9 @@ public final class Keyboard implements AutoCloseable {
         /**
          * Whether {@link #open()} returns a keyboard object in {@link State#DETACHED} instead of throwing
          * when the keyboard is absent ({@link Reason#KEYBOARD_ABSENT}) or its component cannot be created
-         * yet ({@link Reason#NOT_INSTALLED}); the reconnection then connects it when the keyboard arrives.
-         * Off by default.
+         * yet ({@link Reason#NOT_INSTALLED}); the reconnection (on for such an object whatever
+         * {@link #reconnect}) then reports {@link State#RECONNECTING} at its first attempt and connects it
+         * when the keyboard arrives. Off by default.
          *
          * @param on whether to
          * @return this builder

@@ -92,9 +92,9 @@ final class KeyboardLayer {
             if (!awaitKeyboard || !absent) {
                 throw e;
             }
+            // Opened DETACHED: the first attempt reports RECONNECTING, as after a detachment.
             session.release(false);
             setState(State.DETACHED);
-            setState(State.RECONNECTING);
             reconnector.start();
             return;
         }
@@ -199,6 +199,9 @@ final class KeyboardLayer {
     private boolean attempt() {
         if (closed) {
             return true;
+        }
+        if (state == State.DETACHED) {
+            setState(State.RECONNECTING);
         }
         try {
             session.connect(true);
