@@ -105,8 +105,9 @@ final class BridgeSession {
             call.call(bridges, new Object[0]);
         } catch (KeyboardException e) {
             Diagnostics.logLayer(900, Keyboard.class.getName(), "close", "letting go: " + e.getMessage(), null);
-        } catch (LinkageError e) {
-            Diagnostics.logLayer(900, Keyboard.class.getName(), "close", "letting go: " + e, null);
+        } catch (RuntimeException | LinkageError e) {
+            // A bridge that throws must not keep the rest of the let-go, and the slot, from happening.
+            Diagnostics.logLayer(900, Keyboard.class.getName(), "close", "letting go: " + e, e);
         }
     }
 }

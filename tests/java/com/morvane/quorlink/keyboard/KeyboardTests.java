@@ -1136,15 +1136,16 @@ class KeyboardTests {
         assertTrue(planned.isEmpty(), "an attempt still planned after cancel");
     }
 
-    /** Bridges that answer success, except a play that throws what the case gives. */
-    private static Bridges throwingPlay(Throwable thrown) {
+    /** Bridges that answer success, except the method named, which throws what the case gives. */
+    private static Bridges throwing(String throwingMethod, Throwable thrown, ProcessSlot slot) {
         return (Bridges) java.lang.reflect.Proxy.newProxyInstance(Bridges.class.getClassLoader(),
                 new Class<?>[] {Bridges.class}, (proxy, method, args) -> {
+                    if (method.getName().equals(throwingMethod)) {
+                        throw thrown;
+                    }
                     switch (method.getName()) {
-                        case "play":
-                            throw thrown;
                         case "slot":
-                            return new ProcessSlot();
+                            return slot;
                         case "isNative":
                             return false;
                         default:
@@ -1158,13 +1159,32 @@ class KeyboardTests {
     @CsvSource({"java.lang.UnsatisfiedLinkError", "java.lang.NoClassDefFoundError", "java.lang.InternalError"})
     void linkageErrors(String type) throws Exception {
         Throwable thrown = (Throwable) Class.forName(type).getConstructor(String.class).newInstance("from the bridge");
-        try (Keyboard keyboard = new Keyboard.Builder(throwingPlay(thrown)).open()) {
+        try (Keyboard keyboard = new Keyboard.Builder(throwing("play", thrown, new ProcessSlot())).open()) {
             if (thrown instanceof LinkageError) {
                 KeyboardException e = assertThrows(KeyboardException.class, () -> keyboard.play(Tone.BELL));
                 assertSame(Reason.LOAD_FAILED, e.reason(), e.getMessage());
             } else {
                 assertSame(thrown, assertThrows(Error.class, () -> keyboard.play(Tone.BELL)));
             }
+        }
+    }
+
+    @ParameterizedTest(name = "{0} throws")
+    @DisplayName("layer: a clean-up call that throws does not keep close from its fence or the slot from being freed")
+    @CsvSource({"unregisterAllListener", "hotKeyCleanup", "toneCleanup"})
+    void throwingCleanup(String method) throws Exception {
+        ProcessSlot slot = new ProcessSlot();
+        Recorder recorder = new Recorder();
+        Keyboard.Builder builder = new Keyboard.Builder(throwing(method, new IllegalStateException("a bridge's fault"),
+                slot)).callTimeout(1000);
+        try (Capture capture = new Capture()) {
+            Keyboard keyboard = builder.handler(recorder).open();
+            long started = System.nanoTime();
+            keyboard.close();
+            assertTrue(System.nanoTime() - started < TimeUnit.MILLISECONDS.toNanos(900), "close waited its bound");
+            assertEquals(Arrays.asList(Keyboard.State.CONNECTED, Keyboard.State.CLOSED), recorder.states());
+            assertEquals(1, capture.count("letting go"), "logged");
+            builder.handler(null).open().close();  // the slot is free
         }
     }
 }
