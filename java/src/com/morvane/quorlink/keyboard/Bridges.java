@@ -28,6 +28,9 @@ interface Bridges {
 
     long unregisterAllHot();
 
-    /** Whether the libraries keep one state per process, so that one keyboard object may be open at a time. */
-    boolean processWide();
+    /** The slot that one keyboard object at a time holds over these bridges. */
+    ProcessSlot slot();
+
+    /** Whether these are the DLLs, which need a platform the jar serves. */
+    boolean isNative();
 }

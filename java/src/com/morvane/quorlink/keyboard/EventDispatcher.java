@@ -1,91 +1,194 @@
 package com.morvane.quorlink.keyboard;
 
 import com.morvane.quorlink.internal.Diagnostics;
+import java.util.ArrayDeque;
 import java.util.concurrent.Executor;
-import java.util.concurrent.RejectedExecutionException;
 
 /**
- * Takes the keyboard's events off the keyboard's thread and hands them to the user's handler, in order,
- * on the user's executor or on a daemon thread of its own. Offering never blocks: the keyboard's thread
- * only queues. The queue of hot-key events is bounded; when it is full the newest event is dropped,
- * counted, and said once through the logger. State changes are never dropped. A handler method that
- * throws is logged, and the next event is delivered.
+ * Takes the keyboard's events off the keyboard's thread and hands them to the user's handler, in order.
+ * Offering never blocks: the keyboard's thread only queues. One drain task at a time, on the user's
+ * executor or on a daemon thread of the dispatcher's own, delivers what is queued. Hot keys wait in a
+ * bounded queue (the newest is dropped and counted when it is full, said once); failures, detachments and
+ * state changes are never dropped. What a handler throws goes to the delivering thread's uncaught-exception
+ * handler (or the one the builder gave), and delivery goes on. No lock is held while user code runs.
  */
-final class EventDispatcher extends SerialQueue<EventDispatcher.Event> {
-    abstract static class Event {
-        final boolean hotKey;
-
-        Event(boolean hotKey) {
-            this.hotKey = hotKey;
-        }
-
-        abstract void deliverTo(HotKeyHandler handler);
+final class EventDispatcher {
+    private enum Kind {
+        HOT_KEY, FAILED, DETACHED, STATE
     }
 
+    private static final class Event {
+        final Kind kind;
+        final HotKeyEvent hotKey;
+        final Keyboard.State state;
+
+        Event(Kind kind, HotKeyEvent hotKey, Keyboard.State state) {
+            this.kind = kind;
+            this.hotKey = hotKey;
+            this.state = state;
+        }
+
+        void deliverTo(HotKeyHandler handler) {
+            switch (kind) {
+                case HOT_KEY:
+                    handler.onHotKey(hotKey);
+                    break;
+                case FAILED:
+                    handler.onKeyboardFailed();
+                    break;
+                case DETACHED:
+                    handler.onDetached();
+                    break;
+                default:
+                    handler.onStateChange(state);
+            }
+        }
+
+        boolean last() {
+            return state == Keyboard.State.CLOSED;
+        }
+
+        @Override
+        public String toString() {
+            return kind == Kind.HOT_KEY ? "onHotKey(" + hotKey + ")" : kind == Kind.FAILED ? "onKeyboardFailed()"
+                    : kind == Kind.DETACHED ? "onDetached()" : "onStateChange(" + state + ")";
+        }
+    }
+
+    // A drain task handed over this long ago that has not started yet may have been discarded by the
+    // executor; the next event hands over another, which delivers what the lost one would have.
+    private static final long RESUBMIT_NANOS = 200000000L;
+
     private final HotKeyHandler handler;
-    private final Executor executor;  // null: the dispatcher's own thread runs the handler
+    private final Executor executor;
+    private final CallThread ownThread;  // null when the user's executor delivers
+    private final Thread.UncaughtExceptionHandler errors;  // null: the delivering thread's own
     private final int capacity;
-    private int queuedHotKeys;  // guarded by this, as the queue is
+    private final Runnable drain = new Runnable() {
+        @Override
+        public void run() {
+            drain();
+        }
+    };
+
+    private final ArrayDeque<Event> queue = new ArrayDeque<Event>();  // this and what follows guarded by this
+    private int queuedHotKeys;
     private long dropped;
     private boolean overflowSaid;
+    private boolean rejectionSaid;
+    private boolean held = true;   // until open() returns
+    private boolean handedOver;    // a drain task was handed over and has not started
+    private long handedOverAt;
+    private boolean draining;      // a drain task delivers
+    private boolean lastQueued;    // CLOSED is queued: nothing more is taken
+    private boolean quiet;         // close() from a handler: nothing but CLOSED starts
+    private boolean finished;      // CLOSED delivered, or nothing more will be
+    private Thread delivering;
+    private Event current;
 
-    EventDispatcher(HotKeyHandler handler, Executor executor, int capacity, String threadName) {
-        super(threadName);
+    EventDispatcher(HotKeyHandler handler, Executor executor, Thread.UncaughtExceptionHandler errors, int capacity) {
         this.handler = handler;
-        this.executor = executor;
+        this.errors = errors;
         this.capacity = capacity;
-        start();
+        this.ownThread = executor == null ? new CallThread("quorlink-keyboard-events") : null;
+        this.executor = executor == null ? ownThread : executor;
     }
 
     synchronized long dropped() {
         return dropped;
     }
 
-    void hotKey(final HotKeyEvent event) {
-        offer(new Event(true) {
-            @Override
-            void deliverTo(HotKeyHandler target) {
-                target.onHotKey(event);
-            }
-        });
+    void hotKey(HotKeyEvent event) {
+        offer(new Event(Kind.HOT_KEY, event, null));
     }
 
     void keyboardFailed() {
-        offer(new Event(true) {
-            @Override
-            void deliverTo(HotKeyHandler target) {
-                target.onKeyboardFailed();
-            }
-        });
+        offer(new Event(Kind.FAILED, null, null));
     }
 
     void detached() {
-        offer(new Event(false) {
-            @Override
-            void deliverTo(HotKeyHandler target) {
-                target.onDetached();
-            }
-        });
+        offer(new Event(Kind.DETACHED, null, null));
     }
 
-    void stateChange(final Keyboard.State state) {
-        offer(new Event(false) {
-            @Override
-            void deliverTo(HotKeyHandler target) {
-                target.onStateChange(state);
+    /** A state change; {@link Keyboard.State#CLOSED} is the last event taken. */
+    void stateChange(Keyboard.State state) {
+        offer(new Event(Kind.STATE, null, state));
+    }
+
+    /** open() has returned: what waited is delivered. */
+    void open() {
+        synchronized (this) {
+            held = false;
+        }
+        handOverIfNeeded();
+    }
+
+    /** The object never opened: nothing is delivered, the own thread ends. */
+    void abandon() {
+        synchronized (this) {
+            queue.clear();
+            lastQueued = true;
+            finished = true;
+            notifyAll();
+        }
+        if (ownThread != null) {
+            ownThread.stop();
+        }
+    }
+
+    /** Whether the calling thread is delivering an event of this dispatcher now. */
+    synchronized boolean deliveringHere() {
+        return delivering == Thread.currentThread();
+    }
+
+    /** close() from a handler: after the current call, only {@link Keyboard.State#CLOSED} starts. */
+    synchronized void quiet() {
+        quiet = true;
+    }
+
+    /** Waits until CLOSED has been delivered and the drain task has ended; false at the deadline. */
+    synchronized boolean awaitFinished(long deadline) {
+        return await(deadline, true);
+    }
+
+    /** Waits until every event offered so far has been handled; false at the deadline. */
+    synchronized boolean awaitIdle(long deadline) {
+        return await(deadline, false);
+    }
+
+    private boolean await(long deadline, boolean toTheEnd) {
+        try {
+            while (toTheEnd ? !finished || draining : !queue.isEmpty() || draining) {
+                if (!CallThread.waitUntil(this, deadline)) {
+                    return false;
+                }
             }
-        });
+            return true;
+        } catch (InterruptedException e) {
+            Thread.currentThread().interrupt();
+            return false;
+        }
+    }
+
+    /** The handler call running now, for a close() that gave up waiting for it. */
+    synchronized String running() {
+        return current == null ? null : current + " on thread " + delivering.getName();
     }
 
     private void offer(Event event) {
         boolean sayOverflow = false;
         synchronized (this) {
-            if (event.hotKey && queuedHotKeys >= capacity) {
+            if (lastQueued) {
+                return;
+            }
+            if (event.kind == Kind.HOT_KEY && queuedHotKeys >= capacity) {
                 dropped++;
                 sayOverflow = !overflowSaid;
                 overflowSaid = true;
-            } else if (add(event)) {
-                queuedHotKeys += event.hotKey ? 1 : 0;
+            } else {
+                queue.addLast(event);
+                queuedHotKeys += event.kind == Kind.HOT_KEY ? 1 : 0;
+                lastQueued = event.last();
             }
         }
         if (sayOverflow) {
@@ -93,54 +196,99 @@ final class EventDispatcher extends SerialQueue<EventDispatcher.Event> {
                     + capacity + " events is full, so newer hot-key events are dropped and counted"
                     + " (Keyboard.droppedEvents()); this is said once", null);
         }
+        handOverIfNeeded();
     }
 
-    @Override
-    void taken(Event event) {
-        queuedHotKeys -= event.hotKey ? 1 : 0;
-    }
-
-    @Override
-    void serve(Event event) {
-        if (executor == null) {
-            deliver(event);
-        } else {
-            handOver(event);
+    // Outside the lock: the executor is user code.
+    private void handOverIfNeeded() {
+        synchronized (this) {
+            long now = System.nanoTime();
+            if (held || draining || queue.isEmpty() || handedOver && now - handedOverAt < RESUBMIT_NANOS) {
+                return;
+            }
+            handedOver = true;
+            handedOverAt = now;
         }
-    }
-
-    // One event at a time, so that the executor's threads keep the order; the next is handed over once
-    // this one's handler method has returned.
-    private void handOver(final Event event) {
-        final boolean[] done = {false};
         try {
-            executor.execute(new Runnable() {
-                @Override
-                public void run() {
-                    try {
-                        deliver(event);
-                    } finally {
-                        synchronized (done) {
-                            done[0] = true;
-                            done.notifyAll();
-                        }
-                    }
-                }
-            });
-        } catch (RejectedExecutionException e) {
-            Diagnostics.logLayer(900, Keyboard.class.getName(), "events",
-                    "the executor refused an event; it is dropped", e);
-            return;
+            executor.execute(drain);
+        } catch (Throwable t) {
+            refused(t);
         }
-        synchronized (done) {
-            while (!done[0]) {
-                try {
-                    done.wait();
-                } catch (InterruptedException e) {
-                    // The executor still owns the event; its turn ends when it has run.
+    }
+
+    // The executor refused or threw: the hot keys waiting are lost and counted; the other events wait for
+    // the next hand-over, unless nothing will come after them.
+    private void refused(Throwable t) {
+        long lost = 0;
+        boolean say;
+        synchronized (this) {
+            handedOver = false;
+            for (int left = queue.size(); left > 0; left--) {
+                Event event = queue.pollFirst();
+                if (event.kind == Kind.HOT_KEY || lastQueued) {
+                    lost += event.kind == Kind.HOT_KEY ? 1 : 0;
+                } else {
+                    queue.addLast(event);  // kept, in order, for the next hand-over
                 }
             }
+            queuedHotKeys = 0;
+            dropped += lost;
+            finished |= lastQueued;
+            say = !rejectionSaid;
+            rejectionSaid = true;
+            notifyAll();
         }
+        if (say) {
+            Diagnostics.logLayer(900, Keyboard.class.getName(), "events", "the executor did not take the delivery of "
+                    + lost + " hot-key events; they are dropped and counted (Keyboard.droppedEvents()), and later"
+                    + " events are handed to it again; this is said once", t);
+        }
+    }
+
+    private void drain() {
+        synchronized (this) {
+            handedOver = false;
+            if (draining) {
+                return;  // the one that drains takes what is queued
+            }
+            draining = true;
+            delivering = Thread.currentThread();
+        }
+        boolean ended = false;
+        try {
+            for (Event event; !ended && (event = take()) != null; ) {
+                deliver(event);
+                ended = event.last();
+            }
+        } finally {
+            synchronized (this) {
+                draining = false;
+                delivering = null;
+                current = null;
+                finished |= ended;
+                notifyAll();
+            }
+            if (ended && ownThread != null) {
+                ownThread.stop();
+            }
+        }
+        handOverIfNeeded();  // an event offered as this task was ending
+    }
+
+    private synchronized Event take() {
+        Event event = held ? null : queue.pollFirst();
+        while (event != null && quiet && !event.last()) {
+            dropped += event.kind == Kind.HOT_KEY ? 1 : 0;
+            queuedHotKeys -= event.kind == Kind.HOT_KEY ? 1 : 0;
+            event = queue.pollFirst();
+        }
+        if (event == null) {
+            current = null;
+            return null;
+        }
+        queuedHotKeys -= event.kind == Kind.HOT_KEY ? 1 : 0;
+        current = event;
+        return event;
     }
 
     private void deliver(Event event) {
@@ -149,6 +297,14 @@ final class EventDispatcher extends SerialQueue<EventDispatcher.Event> {
         } catch (Throwable t) {
             Diagnostics.logLayer(900, Keyboard.class.getName(), "events",
                     "a HotKeyHandler method threw; the next event is delivered as usual", t);
+            Thread thread = Thread.currentThread();
+            Thread.UncaughtExceptionHandler target = errors != null ? errors : thread.getUncaughtExceptionHandler();
+            try {
+                target.uncaughtException(thread, t);
+            } catch (Throwable again) {
+                Diagnostics.logLayer(900, Keyboard.class.getName(), "events",
+                        "the uncaught-exception handler threw in turn", again);
+            }
         }
     }
 }

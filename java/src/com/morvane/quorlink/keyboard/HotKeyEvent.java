@@ -1,25 +1,43 @@
 package com.morvane.quorlink.keyboard;
 
 /**
- * One press of a registered hot key: the keyboard's three 32-bit values, sign-extended, as it reports them.
- * Their meaning is the keyboard's; they match the values given to {@link Keyboard#register(int, int, int)}.
+ * One press of a registered hot key: the keyboard's three 32-bit values, as given to
+ * {@link Keyboard#register(int, int, int)}, the keyboard object it came through, and when the keyboard's
+ * thread handed it over.
  */
 public final class HotKeyEvent {
-    private final long first;
-    private final long second;
-    private final long third;
+    private final Keyboard keyboard;
+    private final int first;
+    private final int second;
+    private final int third;
+    private final long when;
 
     /**
      * Makes an event, for tests and simulations.
+     *
+     * @param keyboard the keyboard object it came through, or null
+     * @param first the keyboard's first value
+     * @param second the keyboard's second value
+     * @param third the keyboard's third value
+     * @param when when it was handed over, in milliseconds since the epoch
+     */
+    public HotKeyEvent(Keyboard keyboard, int first, int second, int third, long when) {
+        this.keyboard = keyboard;
+        this.first = first;
+        this.second = second;
+        this.third = third;
+        this.when = when;
+    }
+
+    /**
+     * Makes an event of no keyboard object, handed over now, for tests.
      *
      * @param first the keyboard's first value
      * @param second the keyboard's second value
      * @param third the keyboard's third value
      */
-    public HotKeyEvent(long first, long second, long third) {
-        this.first = first;
-        this.second = second;
-        this.third = third;
+    public HotKeyEvent(int first, int second, int third) {
+        this(null, first, second, third, System.currentTimeMillis());
     }
 
     /**
@@ -27,7 +45,7 @@ public final class HotKeyEvent {
      *
      * @return the value
      */
-    public long first() {
+    public int first() {
         return first;
     }
 
@@ -36,7 +54,7 @@ public final class HotKeyEvent {
      *
      * @return the value
      */
-    public long second() {
+    public int second() {
         return second;
     }
 
@@ -45,12 +63,30 @@ public final class HotKeyEvent {
      *
      * @return the value
      */
-    public long third() {
+    public int third() {
         return third;
     }
 
     /**
-     * Equal when all three values are.
+     * The keyboard object the event came through, so that a handler can call it.
+     *
+     * @return the keyboard object, or null for an event made by hand
+     */
+    public Keyboard keyboard() {
+        return keyboard;
+    }
+
+    /**
+     * When the keyboard's thread handed the event over.
+     *
+     * @return milliseconds since the epoch, as {@link System#currentTimeMillis()}
+     */
+    public long when() {
+        return when;
+    }
+
+    /**
+     * Equal when all three values are; the keyboard object and the time do not count.
      *
      * @param other another object
      * @return whether it is an equal event
@@ -71,7 +107,7 @@ public final class HotKeyEvent {
      */
     @Override
     public int hashCode() {
-        return (int) (31 * (31 * first + second) + third);
+        return 31 * (31 * first + second) + third;
     }
 
     /**

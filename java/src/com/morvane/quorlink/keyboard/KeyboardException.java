@@ -28,8 +28,10 @@ public class KeyboardException extends Exception {
         UNEXPECTED_ERROR("unexpected error on the library's thread"),
         /** The keyboard did not play the tone (a play method's 1). */
         NOT_PLAYED("the keyboard did not play the tone"),
-        /** The library is not set up: before it opened, while it reconnects, or after it let go (1). */
+        /** The library is not set up (a clean-up's 1), or the keyboard object was opened without this bridge. */
         NOT_OPEN("the keyboard is not open"),
+        /** The keyboard is detached, or being opened again after that; no native call was made. */
+        DETACHED("the keyboard is detached"),
         /** The library refused the keyboard object's event listener (RegisterListener 1). */
         LISTENER_REFUSED("the library refused the event listener"),
         /** The keyboard refused a hot-key call: a negative HRESULT. */

@@ -74,7 +74,12 @@ final class NativeBridges implements Bridges {
     }
 
     @Override
-    public boolean processWide() {
+    public ProcessSlot slot() {
+        return ProcessSlot.NATIVE;
+    }
+
+    @Override
+    public boolean isNative() {
         return true;
     }
 }

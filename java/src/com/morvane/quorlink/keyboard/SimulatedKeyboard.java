@@ -6,6 +6,7 @@ import java.util.ArrayList;
 import java.util.LinkedHashSet;
 import java.util.List;
 import java.util.Set;
+import java.util.concurrent.TimeUnit;
 
 /**
  * A keyboard in memory, for testing code that uses {@link Keyboard} without the keyboard, its driver,
@@ -14,18 +15,21 @@ import java.util.Set;
  * thread would, and can be told to fail.
  *
  * <pre>
- * SimulatedKeyboard simulation = new SimulatedKeyboard();
- * try (Keyboard keyboard = simulation.builder().handler(handler).open()) {
+ * try (SimulatedKeyboard simulation = new SimulatedKeyboard();
+ *      Keyboard keyboard = simulation.builder().handler(handler).open()) {
  *     codeUnderTest(keyboard);
  *     simulation.hotKey(7, 2, 300);          // returns once the keyboard object has queued it
+ *     assertTrue(simulation.awaitIdle(5, TimeUnit.SECONDS));   // and now the handler has run
  *     assertEquals(Arrays.asList(Tone.BELL), simulation.tonesPlayed());
  * }
  * </pre>
  *
  * <p>Every method is thread-safe. One simulation serves one open keyboard object at a time, as the
- * real libraries do.
+ * real libraries do: a second {@code open()} fails with {@link KeyboardException.Reason#ALREADY_OPEN} while
+ * the first keeps its hot keys. The simulated keyboard's thread (a daemon, started by the first raise)
+ * ends with {@link #close()}.
  */
-public final class SimulatedKeyboard {
+public final class SimulatedKeyboard implements AutoCloseable {
     private static final long DETACHED_HOT_KEY_INIT = -2;  // the component cannot be created
     private static final long DETACHED_TONE_INIT = -3;     // the keyboard port cannot be opened
     private static final long NOT_OPEN = 1;
@@ -37,7 +41,10 @@ public final class SimulatedKeyboard {
     private final Set<Thread> callingThreads = new LinkedHashSet<Thread>();
     private final ArrayDeque<Long> hotKeyInitScript = new ArrayDeque<Long>();
     private final ArrayDeque<Long> toneInitScript = new ArrayDeque<Long>();
-    private final CallThread keyboardThread = new CallThread("simulated-keyboard");
+    private final ProcessSlot slot = new ProcessSlot();
+    private CallThread keyboardThread;  // started by the first raise
+    private boolean closed;
+    private HotKeyListener lastListener;  // the newest registered, kept for awaitIdle
     private long playResult;
     private long registrationResult;
     private long callDelayMs;
@@ -85,15 +92,18 @@ public final class SimulatedKeyboard {
 
             @Override
             public long registerListener(HotKeyListener newListener) {
+                delay();
                 synchronized (lock) {
                     record("ChordGate.RegisterListener");
                     listener = newListener;
+                    lastListener = newListener;
                     return 0;
                 }
             }
 
             @Override
             public long unregisterAllListener() {
+                delay();
                 synchronized (lock) {
                     record("ChordGate.UnregisterAllListener");
                     listener = null;
@@ -117,7 +127,12 @@ public final class SimulatedKeyboard {
             }
 
             @Override
-            public boolean processWide() {
+            public ProcessSlot slot() {
+                return slot;
+            }
+
+            @Override
+            public boolean isNative() {
                 return false;
             }
         });
@@ -299,14 +314,86 @@ public final class SimulatedKeyboard {
         }
     }
 
+    /**
+     * Waits until every event raised so far has been handled: it reached the keyboard object, and its
+     * handler method has returned, on the object's thread or its executor.
+     *
+     * @param timeout how long to wait at most
+     * @param unit the unit of {@code timeout}
+     * @return true once idle, false when the time ran out first
+     * @throws InterruptedException when the waiting thread is interrupted
+     */
+    public boolean awaitIdle(long timeout, TimeUnit unit) throws InterruptedException {
+        long deadline = CallThread.deadline(unit.toMillis(timeout));
+        CallThread raising;
+        synchronized (lock) {
+            raising = keyboardThread;
+        }
+        if (raising != null) {
+            try {
+                raising.call("awaitIdle", new CallThread.Task() {
+                    @Override
+                    public long run() {
+                        return 0;  // behind every raise queued before it
+                    }
+                }, Math.max(1, CallThread.millisLeft(deadline)));
+            } catch (KeyboardException e) {
+                if (e.reason() == KeyboardException.Reason.INTERRUPTED) {
+                    throw new InterruptedException();
+                }
+                if (e.reason() == KeyboardException.Reason.TIMEOUT) {
+                    return false;
+                }
+            }
+        }
+        HotKeyListener target;
+        synchronized (lock) {
+            target = lastListener;
+        }
+        return !(target instanceof KeyboardLayer.Listener) || ((KeyboardLayer.Listener) target).awaitIdle(deadline);
+    }
+
+    /**
+     * Ends the simulated keyboard's thread once the raises queued before have run; later raises do nothing.
+     * Keyboard objects open over the simulation stay open. Idempotent.
+     */
+    @Override
+    public void close() {
+        CallThread raising;
+        synchronized (lock) {
+            closed = true;
+            raising = keyboardThread;
+        }
+        if (raising != null) {
+            raising.stop();
+            if (!raising.isCurrent()) {
+                try {
+                    raising.thread().join(60000);
+                } catch (InterruptedException e) {
+                    Thread.currentThread().interrupt();
+                }
+            }
+        }
+    }
+
     private interface Raise {
         void to(HotKeyListener target);
     }
 
     // On the simulated keyboard's own thread, one event at a time, as the library's thread delivers them.
     private void raise(final Raise raise) {
+        CallThread raising;
+        synchronized (lock) {
+            if (closed) {
+                return;
+            }
+            if (keyboardThread == null) {
+                keyboardThread = new CallThread("simulated-keyboard");
+            }
+            raising = keyboardThread;
+        }
         try {
-            keyboardThread.call("raise", new CallThread.Call() {
+            raising.call("raise", new CallThread.Task() {
                 @Override
                 public long run() {
                     HotKeyListener target;

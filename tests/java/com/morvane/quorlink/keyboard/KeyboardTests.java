@@ -34,6 +34,18 @@ class KeyboardTests {
     static class Recorder extends HotKeyHandler.Adapter {
         final List<Object> seen = Collections.synchronizedList(new ArrayList<Object>());
         final List<Thread> threads = Collections.synchronizedList(new ArrayList<Thread>());
+        final java.util.concurrent.atomic.AtomicInteger failures = new java.util.concurrent.atomic.AtomicInteger();
+        final java.util.concurrent.atomic.AtomicInteger detachments = new java.util.concurrent.atomic.AtomicInteger();
+
+        @Override
+        public void onKeyboardFailed() {
+            failures.incrementAndGet();
+        }
+
+        @Override
+        public void onDetached() {
+            detachments.incrementAndGet();
+        }
 
         @Override
         public void onHotKey(HotKeyEvent event) {
@@ -56,6 +68,12 @@ class KeyboardTests {
                 }
             }
             return found;
+        }
+
+        List<Object> copy() {
+            synchronized (seen) {
+                return new ArrayList<Object>(seen);
+            }
         }
 
         List<Keyboard.State> states() {
@@ -132,11 +150,14 @@ class KeyboardTests {
         "REGISTER_LISTENER, 0,,", "REGISTER_LISTENER, 1, LISTENER_REFUSED,",
         "REGISTER_LISTENER, 2, UNDOCUMENTED_VALUE,",
         "UNREGISTER_ALL_LISTENER, 0,,", "UNREGISTER_ALL_LISTENER, 1, UNDOCUMENTED_VALUE,",
-        "REGISTER_STANDARD, 0,,", "REGISTER_STANDARD, 1, NOT_OPEN,", "REGISTER_STANDARD, 2,,",
+        "REGISTER_STANDARD, 0,,", "REGISTER_STANDARD, 1,,", "REGISTER_STANDARD, 2,,",  // 1: S_FALSE
         "REGISTER_STANDARD, -2147024891, KEYBOARD_REFUSED, HRESULT 0x80070005",
         "REGISTER_STANDARD, 4294967296, UNDOCUMENTED_VALUE,",  // 1 << 32: no narrowing to 0
         "UNREGISTER_HOT, 0,,", "UNREGISTER_HOT, 1,,",
         "UNREGISTER_HOT, -2147467259, KEYBOARD_REFUSED, HRESULT 0x80004005",
+        "UNREGISTER_HOT, -2147483648, KEYBOARD_REFUSED, HRESULT 0x80000000",  // the lowest HRESULT
+        "UNREGISTER_HOT, -2147483649, UNDOCUMENTED_VALUE,",                    // one below: not 32 bits
+        "UNREGISTER_HOT, -2147418113, KEYBOARD_REFUSED, HRESULT 0x8000FFFF",  // hex digits in upper case
         "UNREGISTER_ALL_HOT, 0,,", "UNREGISTER_ALL_HOT, -2147417850, KEYBOARD_REFUSED, HRESULT 0x80010106",
         "UNREGISTER_ALL_HOT, -1099511627776, UNDOCUMENTED_VALUE,",
         // The extreme value, for every call.
@@ -199,6 +220,7 @@ class KeyboardTests {
             assertTrue(e.reason() == Reason.NOT_PLAYED && e.nativeValue() == 1
                     && e.getMessage().startsWith("TonePort.playBellTone: "), e.toString());
             assertTrue(!keyboard.tryPlay(Tone.NEWS), "tryPlay of a refused tone");
+            assertEquals(Arrays.asList(Tone.values()), simulation.tonesPlayed(), "refused tones recorded as played");
             simulation.scriptRegistration(E_ACCESSDENIED);
             e = assertThrows(KeyboardException.class, () -> keyboard.register(1, 2, 3));
             assertTrue(e.reason() == Reason.KEYBOARD_REFUSED && e.nativeValue() == E_ACCESSDENIED
@@ -234,13 +256,14 @@ class KeyboardTests {
     void boundedQueue() throws Exception {
         CountDownLatch entered = new CountDownLatch(1);
         CountDownLatch release = new CountDownLatch(1);
+        CountDownLatch releaseAgain = new CountDownLatch(1);
         Recorder recorder = new Recorder() {
             @Override
             public void onHotKey(HotKeyEvent event) {
                 super.onHotKey(event);
                 entered.countDown();
                 try {
-                    release.await(BOUND_MS, TimeUnit.MILLISECONDS);
+                    (event.first() < 100 ? release : releaseAgain).await(BOUND_MS, TimeUnit.MILLISECONDS);
                 } catch (InterruptedException e) {
                     Thread.currentThread().interrupt();
                 }
@@ -258,13 +281,22 @@ class KeyboardTests {
             long raisingMs = TimeUnit.NANOSECONDS.toMillis(System.nanoTime() - started);
             assertTrue(raisingMs < 2000, "raising 49 events behind a blocked handler took " + raisingMs + " ms");
             assertEquals(39, keyboard.droppedEvents());
+            simulation.keyboardFailed();  // behind a full queue: never dropped, never counted as a hot key
+            assertEquals(39, keyboard.droppedEvents(), "a failure counted as a dropped hot key");
             release.countDown();
             await("11 events delivered", () -> recorder.hotKeys().size() == 11);
+            await("the failure delivered", () -> recorder.failures.get() == 1);
             List<HotKeyEvent> expected = new ArrayList<HotKeyEvent>();
             for (int i = 1; i <= 11; i++) {
                 expected.add(new HotKeyEvent(i, -i, 7));
             }
             assertEquals(expected, recorder.hotKeys());
+            // A second overflow, after the queue drained, is not said again.
+            for (int i = 0; i < 30; i++) {
+                simulation.hotKey(100 + i, 0, 7);
+            }
+            await("the second overflow", () -> keyboard.droppedEvents() > 39);
+            releaseAgain.countDown();
             assertEquals(1, capture.count("newer hot-key events are dropped"), "times the overflow was logged");
             for (Thread thread : recorder.threads) {
                 assertEquals("quorlink-keyboard-events", thread.getName(), "the handler's thread");
@@ -272,25 +304,47 @@ class KeyboardTests {
         }
     }
 
-    @Test
-    @DisplayName("layer: a throwing handler is logged and the next event delivered")
-    void throwingHandler() throws Exception {
+    // A failing assertion in a user's handler is an Error, not an Exception: it must still reach someone.
+    @ParameterizedTest(name = "to {0}")
+    @DisplayName("layer: what a handler throws reaches the uncaught-exception handler, is logged, and delivery goes on")
+    @CsvSource({"the delivering thread's handler", "Builder.handlerErrors"})
+    void throwingHandler(String route) throws Exception {
         Recorder recorder = new Recorder() {
             @Override
             public void onHotKey(HotKeyEvent event) {
                 super.onHotKey(event);
                 if (event.first() == 1) {
-                    throw new IllegalStateException("a handler's fault");
+                    throw new AssertionError("a handler's failing assertion");
                 }
             }
         };
+        List<Throwable> threadGot = Collections.synchronizedList(new ArrayList<Throwable>());
+        List<Throwable> builderGot = Collections.synchronizedList(new ArrayList<Throwable>());
+        java.util.concurrent.ExecutorService executor = java.util.concurrent.Executors.newSingleThreadExecutor(task -> {
+            Thread thread = new Thread(task, "user-executor");
+            thread.setDaemon(true);
+            thread.setUncaughtExceptionHandler((t, e) -> threadGot.add(e));
+            return thread;
+        });
+        boolean viaBuilder = route.startsWith("Builder");
         SimulatedKeyboard simulation = new SimulatedKeyboard();
-        try (Capture capture = new Capture(); Keyboard keyboard = simulation.builder().handler(recorder).open()) {
+        Keyboard.Builder builder = simulation.builder().handler(recorder).executor(executor);
+        if (viaBuilder) {
+            builder.handlerErrors((t, e) -> builderGot.add(e));
+        }
+        try (Capture capture = new Capture(); Keyboard keyboard = builder.open()) {
             simulation.hotKey(1, 0, 0);
             simulation.hotKey(2, 0, 0);
-            await("both delivered", () -> recorder.hotKeys().size() == 2);
+            assertTrue(simulation.awaitIdle(BOUND_MS, TimeUnit.MILLISECONDS), "handled");
+            assertEquals(2, recorder.hotKeys().size(), "delivered after the throw");
+            List<Throwable> got = viaBuilder ? builderGot : threadGot;
+            assertEquals(1, got.size(), "received by " + route);
+            assertTrue(got.get(0) instanceof AssertionError, String.valueOf(got.get(0)));
+            assertEquals(0, (viaBuilder ? threadGot : builderGot).size(), "received by the other");
             assertEquals(1, capture.count("a HotKeyHandler method threw"), "logged " + capture.records.size());
             assertSame(Keyboard.State.CONNECTED, keyboard.state());
+        } finally {
+            executor.shutdown();
         }
     }
 
@@ -356,7 +410,7 @@ class KeyboardTests {
         long[][] backoff = {{1000, 30000, 2000}, {2000, 30000, 4000}, {16000, 30000, 30000},
                             {30000, 30000, 30000}, {50, 200, 100}, {100, 200, 200}, {150, 200, 200}};
         for (long[] step : backoff) {
-            assertEquals(step[2], Keyboard.nextDelay(step[0], step[1]), Arrays.toString(step));
+            assertEquals(step[2], Reconnector.nextDelay(step[0], step[1]), Arrays.toString(step));
         }
         Recorder recorder = new Recorder();
         SimulatedKeyboard simulation = new SimulatedKeyboard();
@@ -368,13 +422,14 @@ class KeyboardTests {
             await("three failed attempts", () -> Collections.frequency(simulation.calls(), "TonePort.Init") >= 4);
             assertSame(Keyboard.State.RECONNECTING, keyboard.state());
             KeyboardException e = assertThrows(KeyboardException.class, () -> keyboard.register(9, 9, 9));
-            assertSame(Reason.NOT_OPEN, e.reason(), "a call while reconnecting");
+            assertSame(Reason.DETACHED, e.reason(), "a call while reconnecting");
             simulation.reattach();
             await("connected again", () -> recorder.states().size() == 4);
             assertEquals(Arrays.asList(Keyboard.State.CONNECTED, Keyboard.State.DETACHED,
                     Keyboard.State.RECONNECTING, Keyboard.State.CONNECTED), recorder.states());
             assertEquals(Arrays.asList("register(1, 2, 3)", "unregister(4, 5)", "register(6, 7, 8)"),
                     simulation.registrationCalls(), "replayed");
+            assertEquals(1, recorder.detachments.get(), "onDetached calls");
             simulation.hotKey(5, 5, 5);
             await("events flow again", () -> recorder.hotKeys().contains(new HotKeyEvent(5, 5, 5)));
             for (Thread thread : simulation.callingThreads()) {
@@ -404,24 +459,27 @@ class KeyboardTests {
         keyboard.close();
         long closingMs = TimeUnit.NANOSECONDS.toMillis(System.nanoTime() - started);
         assertTrue(closingMs < 1000, "close took " + closingMs + " ms during a 10 s wait");
-        await("the reconnection thread ended", () -> !threadAlive("quorlink-keyboard-reconnect"));
+        Thread.sleep(100);  // where a live reconnection would try again
         assertEquals(1, simulation.hotKeyInits(), "start-ups, the one before the detachment included");
         await("CLOSED reached the handler", () -> recorder.states().contains(Keyboard.State.CLOSED));
     }
 
-    static boolean threadAlive(String name) {
+    /** This case's own threads of that name that started since {@code before}: another case's leftovers do not count. */
+    static List<Thread> newThreads(java.util.Set<Thread> before, String name) {
+        List<Thread> found = new ArrayList<Thread>();
         for (Thread thread : Thread.getAllStackTraces().keySet()) {
-            if (thread.getName().equals(name) && thread.isAlive()) {
-                return true;
+            if (thread.getName().equals(name) && thread.isAlive() && !before.contains(thread)) {
+                found.add(thread);
             }
         }
-        return false;
+        return found;
     }
 
     @Test
     @DisplayName("layer: close twice, from a handler, and calls after close")
     void closing() throws Exception {
         SimulatedKeyboard simulation = new SimulatedKeyboard();
+        java.util.Set<Thread> before = Thread.getAllStackTraces().keySet();
         Keyboard[] opened = new Keyboard[1];
         Recorder closer = new Recorder() {
             @Override
@@ -432,6 +490,9 @@ class KeyboardTests {
             }
         };
         opened[0] = simulation.builder().handler(closer).open();
+        List<Thread> own = newThreads(before, "quorlink-keyboard-events");
+        own.addAll(newThreads(before, "quorlink-keyboard-calls"));
+        assertEquals(2, own.size(), "the object's threads " + own);
         simulation.hotKey(1, 1, 1);
         await("closed from its handler", () -> closer.states().contains(Keyboard.State.CLOSED));
         opened[0].close();
@@ -440,14 +501,690 @@ class KeyboardTests {
         assertSame(Reason.CLOSED, e.reason(), e.getMessage());
         assertTrue(simulation.calls().containsAll(Arrays.asList("ChordGate.UnregisterAllListener",
                 "ChordGate.Cleanup", "TonePort.cleanup")), "let go: " + simulation.calls());
-        await("the object's threads ended",
-                () -> !threadAlive("quorlink-keyboard-events") && !threadAlive("quorlink-keyboard-calls"));
+        await("the object's threads ended", () -> !own.get(0).isAlive() && !own.get(1).isAlive());
         Recorder recorder = new Recorder();
         Keyboard second = new SimulatedKeyboard().builder().handler(recorder).open();
         second.close();
         second.close();
-        await("CLOSED once", () -> !threadAlive("quorlink-keyboard-events"));
         assertEquals(Arrays.asList(Keyboard.State.CONNECTED, Keyboard.State.CLOSED), recorder.states(),
                 "close twice");
+    }
+
+    /** A handler that sleeps on each hot key and notes whether a call ever ran while another did or after close. */
+    static class SlowRecorder extends Recorder {
+        final java.util.concurrent.atomic.AtomicInteger running = new java.util.concurrent.atomic.AtomicInteger();
+        final java.util.concurrent.atomic.AtomicInteger overlaps = new java.util.concurrent.atomic.AtomicInteger();
+        private final long sleepMs;
+
+        SlowRecorder(long sleepMs) {
+            this.sleepMs = sleepMs;
+        }
+
+        @Override
+        public void onHotKey(HotKeyEvent event) {
+            if (running.incrementAndGet() > 1) {
+                overlaps.incrementAndGet();
+            }
+            try {
+                Thread.sleep(sleepMs);
+            } catch (InterruptedException e) {
+                Thread.currentThread().interrupt();
+            }
+            super.onHotKey(event);
+            running.decrementAndGet();
+        }
+
+        @Override
+        public void onStateChange(Keyboard.State state) {
+            if (running.incrementAndGet() > 1) {
+                overlaps.incrementAndGet();
+            }
+            super.onStateChange(state);
+            running.decrementAndGet();
+        }
+    }
+
+    private static java.util.concurrent.ExecutorService userExecutor(String name) {
+        return java.util.concurrent.Executors.newSingleThreadExecutor(task -> {
+            Thread thread = new Thread(task, name);
+            thread.setDaemon(true);
+            return thread;
+        });
+    }
+
+    @ParameterizedTest(name = "events on {0}")
+    @DisplayName("layer: close is a fence: queued handler calls and CLOSED have run when it returns, none after")
+    @CsvSource({"the library's thread", "a user's executor"})
+    void closeIsAFence(String where) throws Exception {
+        boolean withExecutor = where.startsWith("a user");
+        java.util.concurrent.ExecutorService executor = withExecutor ? userExecutor("fence-executor") : null;
+        SlowRecorder recorder = new SlowRecorder(150);
+        SimulatedKeyboard simulation = new SimulatedKeyboard();
+        Keyboard keyboard = simulation.builder().handler(recorder).executor(executor).open();
+        for (int i = 1; i <= 5; i++) {
+            simulation.hotKey(i, 0, 0);
+        }
+        keyboard.close();
+        List<Object> atReturn = recorder.copy();
+        assertEquals(5, recorder.hotKeys().size(), "hot keys handled when close returned: " + atReturn);
+        assertEquals(Keyboard.State.CLOSED, atReturn.get(atReturn.size() - 1), "the last call: " + atReturn);
+        assertEquals(0, recorder.running.get(), "a handler call still running");
+        Thread.sleep(200);
+        assertEquals(atReturn, recorder.copy(), "handler calls after close returned");
+        assertEquals(0, recorder.overlaps.get(), "handler calls that overlapped");
+        if (executor != null) {
+            executor.shutdown();
+            // The usual order, close() then shutdown(): CLOSED must never be refused.
+            for (int run = 0; run < 50; run++) {
+                java.util.concurrent.ExecutorService own = userExecutor("fence-executor-" + run);
+                Recorder quick = new Recorder();
+                Keyboard k = simulation.builder().handler(quick).executor(own).open();
+                simulation.hotKey(run, 0, 0);
+                k.close();
+                own.shutdown();
+                assertEquals(Keyboard.State.CLOSED, quick.copy().get(quick.copy().size() - 1), "run " + run);
+            }
+        }
+        simulation.close();
+    }
+
+    @Test
+    @DisplayName("layer: a close that gives up keeps the slot until its clean-up ran; the next keyboard is not torn down")
+    void timedOutCloseKeepsTheSlot() throws Exception {
+        SimulatedKeyboard simulation = new SimulatedKeyboard();
+        Keyboard first = simulation.builder().callTimeout(200).open();
+        simulation.scriptCallDelay(1000);
+        Thread player = new Thread(() -> first.tryPlay(Tone.BELL));
+        player.start();
+        Thread.sleep(50);  // the 1 s call is in flight
+        simulation.scriptCallDelay(0);
+        long started = System.nanoTime();
+        first.close();
+        long closingMs = TimeUnit.NANOSECONDS.toMillis(System.nanoTime() - started);
+        assertTrue(closingMs < 700, "close took " + closingMs + " ms with a 200 ms call timeout");
+        KeyboardException e = assertThrows(KeyboardException.class, () -> simulation.builder().callTimeout(200).open());
+        assertSame(Reason.ALREADY_OPEN, e.reason(), e.getMessage());
+        assertTrue(e.getMessage().contains("the previous keyboard is still letting go"), e.getMessage());
+        Recorder recorder = new Recorder();
+        try (Keyboard second = simulation.builder().handler(recorder).open()) {  // waits for the let-go
+            List<String> calls = simulation.calls();
+            assertTrue(calls.lastIndexOf("ChordGate.Cleanup") < calls.lastIndexOf("ChordGate.Init"),
+                    "a clean-up after the second start-up: " + calls);
+            assertEquals(0, second.register(7, 2, 300));
+            simulation.hotKey(7, 2, 300);
+            assertTrue(simulation.awaitIdle(BOUND_MS, TimeUnit.MILLISECONDS));
+            assertEquals(Arrays.asList(new HotKeyEvent(7, 2, 300)), recorder.hotKeys());
+            assertSame(Keyboard.State.CONNECTED, second.state());
+            assertTrue(second.tryPlay(Tone.SHORT), "tryPlay on the second keyboard");
+        }
+        player.join(BOUND_MS);
+        simulation.close();
+    }
+
+    @Test
+    @DisplayName("layer: the process slot: one holder, a newcomer waits for one letting go, and it is freed")
+    void processSlot() throws Exception {
+        ProcessSlot slot = new ProcessSlot();
+        Object a = new Object();
+        Object b = new Object();
+        slot.claim(a, CallThread.deadline(10));
+        KeyboardException e = assertThrows(KeyboardException.class, () -> slot.claim(b, CallThread.deadline(10)));
+        assertTrue(e.reason() == Reason.ALREADY_OPEN && e.getMessage().contains("close it first"), e.getMessage());
+        slot.lettingGo(a);
+        long started = System.nanoTime();
+        e = assertThrows(KeyboardException.class, () -> slot.claim(b, CallThread.deadline(100)));
+        assertTrue(e.getMessage().contains("still letting go"), e.getMessage());
+        assertTrue(System.nanoTime() - started >= TimeUnit.MILLISECONDS.toNanos(90), "did not wait");
+        new Thread(() -> {
+            try {
+                Thread.sleep(50);
+            } catch (InterruptedException ignored) {
+                return;
+            }
+            slot.free(a);
+        }).start();
+        slot.claim(b, CallThread.deadline(BOUND_MS));  // woken by the free
+        slot.free(b);
+        slot.claim(a, CallThread.deadline(10));
+    }
+
+    @ParameterizedTest(name = "reconnect {0}")
+    @DisplayName("layer: while detached, play, register, unregister and unregisterAll fail DETACHED at once, with no native call")
+    @CsvSource({"true", "false"})
+    void detachedAnswersAtOnce(boolean reconnect) throws Exception {
+        Recorder recorder = new Recorder();
+        SimulatedKeyboard simulation = new SimulatedKeyboard();
+        try (Keyboard keyboard = simulation.builder().handler(recorder).reconnect(reconnect)
+                .reconnectDelays(10000, 30000).open()) {
+            simulation.detach();
+            Keyboard.State expected = reconnect ? Keyboard.State.RECONNECTING : Keyboard.State.DETACHED;
+            await("detached", () -> keyboard.state() == expected);
+            int calls = simulation.calls().size();
+            long started = System.nanoTime();
+            List<org.junit.jupiter.api.function.Executable> attempts = Arrays.asList(
+                () -> keyboard.play(Tone.BELL), () -> keyboard.register(1, 2, 3), () -> keyboard.unregister(1, 2),
+                () -> keyboard.unregisterAll());
+            for (org.junit.jupiter.api.function.Executable attempt : attempts) {
+                KeyboardException e = assertThrows(KeyboardException.class, attempt);
+                assertSame(Reason.DETACHED, e.reason(), e.getMessage());
+                assertEquals(0, e.nativeValue());
+            }
+            assertTrue(!keyboard.tryPlay(Tone.NEWS), "tryPlay while detached");
+            assertTrue(System.nanoTime() - started < TimeUnit.MILLISECONDS.toNanos(1000), "not at once");
+            assertEquals(calls, simulation.calls().size(), "native calls while detached: " + simulation.calls());
+        }
+    }
+
+    @Test
+    @DisplayName("layer: RegisterStandard's 1 on an open keyboard is S_FALSE, a success, and is made again")
+    void registerStandardSFalse() throws Exception {
+        SimulatedKeyboard simulation = new SimulatedKeyboard();
+        Recorder recorder = new Recorder();
+        try (Keyboard keyboard = simulation.builder().handler(recorder).reconnectDelays(10, 20).open()) {
+            simulation.scriptRegistration(1);
+            assertEquals(1, keyboard.register(7, 2, 300));
+            simulation.scriptRegistration(0);
+            simulation.detach();
+            simulation.reattach();
+            await("connected again", () -> recorder.states().size() == 4);
+            assertEquals(Arrays.asList("register(7, 2, 300)"), simulation.registrationCalls(), "made again");
+        }
+    }
+
+    @Test
+    @DisplayName("layer: with a user's executor no event thread of the library exists, and order holds on a pool")
+    void executorIsTheOnlyDeliveryThread() throws Exception {
+        java.util.Set<Thread> before = Thread.getAllStackTraces().keySet();
+        java.util.concurrent.ExecutorService pool = java.util.concurrent.Executors.newFixedThreadPool(4);
+        SlowRecorder recorder = new SlowRecorder(0);
+        try (SimulatedKeyboard simulation = new SimulatedKeyboard();
+             Keyboard keyboard = simulation.builder().handler(recorder).executor(pool).open()) {
+            for (int i = 0; i < 500; i++) {
+                simulation.hotKey(i, 0, 0);
+            }
+            assertTrue(simulation.awaitIdle(BOUND_MS, TimeUnit.MILLISECONDS), "idle");
+            assertSame(Keyboard.State.CONNECTED, keyboard.state());
+            assertEquals(Collections.emptyList(), newThreads(before, "quorlink-keyboard-events"), "event threads");
+            List<HotKeyEvent> got = recorder.hotKeys();
+            for (int i = 0; i < 500; i++) {
+                assertEquals(i, got.get(i).first(), "order");
+            }
+            assertEquals(0, recorder.overlaps.get(), "handler calls at the same time");
+        } finally {
+            pool.shutdown();
+        }
+    }
+
+    @ParameterizedTest(name = "execute throws {0}")
+    @DisplayName("layer: an executor that refuses or throws loses only what it refused, counted, said once")
+    @CsvSource({"java.util.concurrent.RejectedExecutionException", "java.lang.IllegalStateException"})
+    void refusingExecutor(String thrown) throws Exception {
+        java.util.concurrent.atomic.AtomicBoolean refuse = new java.util.concurrent.atomic.AtomicBoolean();
+        java.util.concurrent.ExecutorService inner = userExecutor("refusing-executor");
+        java.util.concurrent.Executor executor = task -> {
+            if (refuse.get()) {
+                try {
+                    throw (RuntimeException) Class.forName(thrown).getConstructor(String.class).newInstance("refused");
+                } catch (ReflectiveOperationException e) {
+                    throw new AssertionError(e);
+                }
+            }
+            inner.execute(task);
+        };
+        Recorder recorder = new Recorder();
+        SimulatedKeyboard simulation = new SimulatedKeyboard();
+        try (Capture capture = new Capture()) {
+            Keyboard keyboard = simulation.builder().handler(recorder).executor(executor).open();
+            assertTrue(simulation.awaitIdle(BOUND_MS, TimeUnit.MILLISECONDS));
+            refuse.set(true);
+            simulation.hotKey(1, 0, 0);
+            simulation.hotKey(2, 0, 0);
+            refuse.set(false);
+            simulation.hotKey(3, 0, 0);
+            assertTrue(simulation.awaitIdle(BOUND_MS, TimeUnit.MILLISECONDS), "idle after the refusals");
+            assertEquals(Arrays.asList(new HotKeyEvent(3, 0, 0)), recorder.hotKeys());
+            assertEquals(2, keyboard.droppedEvents());
+            assertEquals(1, capture.count("the executor did not take"), "said");
+            keyboard.close();
+            assertEquals(Arrays.asList(Keyboard.State.CONNECTED, Keyboard.State.CLOSED), recorder.states());
+        } finally {
+            inner.shutdown();
+        }
+    }
+
+    @Test
+    @DisplayName("layer: an executor that silently discards a task does not stop later deliveries")
+    void discardingExecutor() throws Exception {
+        java.util.concurrent.atomic.AtomicInteger tasks = new java.util.concurrent.atomic.AtomicInteger();
+        java.util.concurrent.ExecutorService inner = userExecutor("discarding-executor");
+        java.util.concurrent.Executor executor = task -> {
+            if (tasks.incrementAndGet() != 2) {  // the first after CONNECTED's is lost
+                inner.execute(task);
+            }
+        };
+        Recorder recorder = new Recorder();
+        try (SimulatedKeyboard simulation = new SimulatedKeyboard()) {
+            Keyboard keyboard = simulation.builder().handler(recorder).executor(executor).open();
+            assertTrue(simulation.awaitIdle(BOUND_MS, TimeUnit.MILLISECONDS));
+            simulation.hotKey(1, 0, 0);
+            Thread.sleep(300);
+            simulation.hotKey(2, 0, 0);
+            await("later events delivered", () -> recorder.hotKeys().contains(new HotKeyEvent(2, 0, 0)));
+            keyboard.close();
+            assertEquals(Keyboard.State.CLOSED, recorder.states().get(recorder.states().size() - 1));
+        } finally {
+            inner.shutdown();
+        }
+    }
+
+    @Test
+    @DisplayName("layer: a hot-key event knows its keyboard, its time and int values; a handler can call back")
+    void eventsKnowTheirKeyboard() throws Exception {
+        List<String> answers = Collections.synchronizedList(new ArrayList<String>());
+        Recorder recorder = new Recorder() {
+            @Override
+            public void onHotKey(HotKeyEvent event) {
+                super.onHotKey(event);
+                switch (event.third()) {  // the int that register takes
+                    case 300:
+                        try {
+                            answers.add("register " + event.keyboard().register(event.first(), event.second(), 301));
+                        } catch (KeyboardException e) {
+                            answers.add(e.toString());
+                        }
+                        break;
+                    default:
+                        answers.add("other");
+                }
+            }
+        };
+        try (SimulatedKeyboard simulation = new SimulatedKeyboard();
+             Keyboard keyboard = simulation.builder().handler(recorder).open()) {
+            long before = System.currentTimeMillis();
+            simulation.hotKey(7, -2, 300);
+            assertTrue(simulation.awaitIdle(BOUND_MS, TimeUnit.MILLISECONDS));
+            HotKeyEvent event = recorder.hotKeys().get(0);
+            assertSame(keyboard, event.keyboard());
+            assertTrue(event.when() >= before && event.when() <= System.currentTimeMillis(), "when " + event.when());
+            assertEquals(-2, event.second());
+            assertEquals(Arrays.asList("register 0"), answers);
+            assertEquals(Arrays.asList("register(7, -2, 301)"), simulation.registrationCalls());
+        }
+    }
+
+    @Test
+    @DisplayName("layer: no handler call runs before open() has returned")
+    void noHandlerCallBeforeOpenReturns() throws Exception {
+        for (int run = 0; run < 5; run++) {
+            SimulatedKeyboard simulation = new SimulatedKeyboard();
+            simulation.scriptCallDelay(40);
+            List<Integer> callsSeen = Collections.synchronizedList(new ArrayList<Integer>());
+            Thread opener = Thread.currentThread();
+            HotKeyHandler handler = new HotKeyHandler.Adapter() {
+                @Override
+                public void onHotKey(HotKeyEvent event) {
+                    callsSeen.add(Thread.currentThread() == opener ? -1 : simulation.calls().size());
+                }
+
+                @Override
+                public void onStateChange(Keyboard.State state) {
+                    callsSeen.add(Thread.currentThread() == opener ? -1 : simulation.calls().size());
+                }
+            };
+            java.util.concurrent.atomic.AtomicBoolean opened = new java.util.concurrent.atomic.AtomicBoolean();
+            Thread raiser = new Thread(() -> {
+                while (!opened.get()) {
+                    simulation.hotKey(9, 9, 9);  // nothing until the listener is registered
+                }
+            });
+            raiser.start();
+            // The declared hot key is one more native call after the listener's registration.
+            // A direct executor (odd runs) runs the handler where events are handed over: not in open().
+            Keyboard keyboard = simulation.builder().handler(handler).executor(run % 2 == 0 ? null : Runnable::run)
+                    .hotKey(1, 2, 3).open();
+            int callsAtReturn = simulation.calls().size();
+            opened.set(true);
+            raiser.join(BOUND_MS);
+            simulation.scriptCallDelay(0);
+            assertTrue(simulation.awaitIdle(BOUND_MS, TimeUnit.MILLISECONDS));
+            for (int seen : new ArrayList<Integer>(callsSeen)) {
+                assertTrue(seen >= callsAtReturn, "a handler call during open() (-1: on its thread): " + callsSeen
+                        + " < " + callsAtReturn);
+            }
+            keyboard.close();
+            simulation.close();
+        }
+    }
+
+    @Test
+    @DisplayName("layer: a handler with hotKeys(false) still gets its state changes")
+    void stateChangesWithoutHotKeys() throws Exception {
+        Recorder recorder = new Recorder();
+        SimulatedKeyboard simulation = new SimulatedKeyboard();
+        Keyboard keyboard = simulation.builder().hotKeys(false).handler(recorder).open();
+        keyboard.close();
+        assertEquals(Arrays.asList(Keyboard.State.CONNECTED, Keyboard.State.CLOSED), recorder.states());
+    }
+
+    @Test
+    @DisplayName("layer: SimulatedKeyboard.awaitIdle returns once the handler has run, on the library's thread or an executor")
+    void awaitIdle() throws Exception {
+        java.util.concurrent.ExecutorService executor = userExecutor("idle-executor");
+        java.util.concurrent.atomic.AtomicInteger handled = new java.util.concurrent.atomic.AtomicInteger();
+        HotKeyHandler handler = new HotKeyHandler.Adapter() {
+            @Override
+            public void onHotKey(HotKeyEvent event) {
+                Thread.yield();
+                handled.incrementAndGet();
+            }
+        };
+        try {
+            for (java.util.concurrent.Executor where : Arrays.asList(null, executor)) {
+                handled.set(0);
+                try (SimulatedKeyboard simulation = new SimulatedKeyboard();
+                     Keyboard keyboard = simulation.builder().handler(handler).executor(where).open()) {
+                    for (int i = 1; i <= 200; i++) {
+                        simulation.hotKey(i, 0, 0);
+                        assertTrue(simulation.awaitIdle(BOUND_MS, TimeUnit.MILLISECONDS), "idle");
+                        assertEquals(i, handled.get(), "handled when awaitIdle returned, executor " + where);
+                        assertEquals(0, keyboard.droppedEvents());
+                    }
+                }
+            }
+        } finally {
+            executor.shutdown();
+        }
+    }
+
+    @Test
+    @DisplayName("layer: closing a SimulatedKeyboard ends its thread, a daemon; a thousand leave none behind")
+    void simulationLeavesNoThread() throws Exception {
+        java.util.Set<Thread> before = Thread.getAllStackTraces().keySet();
+        List<Thread> raisers = Collections.synchronizedList(new ArrayList<Thread>());
+        HotKeyHandler handler = new HotKeyHandler.Adapter() {
+            @Override
+            public void onHotKey(HotKeyEvent event) {
+                raisers.add(Thread.currentThread());  // a direct executor runs it on the raising thread
+            }
+        };
+        for (int i = 0; i < 1000; i++) {
+            SimulatedKeyboard simulation = new SimulatedKeyboard();
+            Keyboard keyboard = simulation.builder().handler(handler).executor(Runnable::run).open();
+            simulation.hotKey(1, 2, 3);
+            keyboard.close();
+            simulation.close();
+        }
+        assertEquals(1000, raisers.size());
+        assertTrue(raisers.get(0).isDaemon(), "the simulated keyboard's thread is a daemon");
+        for (Thread thread : raisers) {
+            assertTrue(!thread.isAlive(), thread + " still alive");
+        }
+        assertEquals(Collections.emptyList(), newThreads(before, "simulated-keyboard"));
+    }
+
+    @Test
+    @DisplayName("layer: one open keyboard per simulation: a second open fails ALREADY_OPEN, the first keeps its hot keys")
+    void oneKeyboardPerSimulation() throws Exception {
+        Recorder recorder = new Recorder();
+        try (SimulatedKeyboard simulation = new SimulatedKeyboard()) {
+            Keyboard first = simulation.builder().handler(recorder).open();
+            first.register(7, 2, 300);
+            KeyboardException e = assertThrows(KeyboardException.class, () -> simulation.open());
+            assertSame(Reason.ALREADY_OPEN, e.reason(), e.getMessage());
+            simulation.hotKey(7, 2, 300);
+            assertTrue(simulation.awaitIdle(BOUND_MS, TimeUnit.MILLISECONDS));
+            assertEquals(Arrays.asList(new HotKeyEvent(7, 2, 300)), recorder.hotKeys(), "the first's hot keys");
+            assertEquals(Arrays.asList("register(7, 2, 300)"), simulation.registrationCalls());
+            first.close();
+            simulation.open().close();  // the slot is free again
+        }
+    }
+
+    @Test
+    @DisplayName("layer: scriptCallDelay delays every native call, the listener's included")
+    void callDelayOnListenerCalls() throws Exception {
+        try (SimulatedKeyboard simulation = new SimulatedKeyboard()) {
+            simulation.scriptCallDelay(150);
+            long started = System.nanoTime();
+            Keyboard keyboard = simulation.builder().tones(false).open();  // ChordGate.Init, RegisterListener
+            long openMs = TimeUnit.NANOSECONDS.toMillis(System.nanoTime() - started);
+            assertTrue(openMs >= 290, "open took " + openMs + " ms for two calls of 150 ms");
+            keyboard.close();
+        }
+    }
+
+    @Test
+    @DisplayName("layer: durations saturate: Long.MAX_VALUE as call timeout and as wait")
+    void durationsSaturate() throws Exception {
+        try (SimulatedKeyboard simulation = new SimulatedKeyboard();
+             Keyboard keyboard = simulation.builder().callTimeout(Long.MAX_VALUE).reconnectDelays(1, Long.MAX_VALUE)
+                     .handler(new Recorder()).open()) {
+            keyboard.play(Tone.BELL);
+            assertEquals(0, keyboard.register(1, 2, 3));
+            simulation.hotKey(1, 2, 3);
+            assertTrue(simulation.awaitIdle(Long.MAX_VALUE, TimeUnit.DAYS));
+        }
+        assertEquals(Long.MAX_VALUE, Reconnector.nextDelay(Long.MAX_VALUE / 2 + 1, Long.MAX_VALUE));
+        assertTrue(CallThread.millisLeft(CallThread.deadline(Long.MAX_VALUE)) > 0, "a deadline in the past");
+    }
+
+    @Test
+    @DisplayName("layer: close racing a reconnection that completes: CLOSED stays last and state() CLOSED")
+    void closeRacesReconnection() throws Exception {
+        for (int round = 0; round < 100; round++) {
+            Recorder recorder = new Recorder();
+            SimulatedKeyboard simulation = new SimulatedKeyboard();
+            Keyboard keyboard = simulation.builder().handler(recorder).reconnectDelays(1, 2).open();
+            java.util.concurrent.CyclicBarrier start = new java.util.concurrent.CyclicBarrier(2);
+            simulation.detach();
+            Thread reattacher = new Thread(() -> {
+                try {
+                    start.await();
+                } catch (Exception e) {
+                    return;
+                }
+                simulation.reattach();
+            });
+            reattacher.start();
+            start.await();
+            Thread.sleep(round % 4);
+            keyboard.close();
+            assertSame(Keyboard.State.CLOSED, keyboard.state(), "round " + round);
+            List<Keyboard.State> states = recorder.states();
+            assertEquals(Keyboard.State.CLOSED, states.get(states.size() - 1), "round " + round + ": " + states);
+            assertEquals(1, Collections.frequency(states, Keyboard.State.CLOSED), "round " + round + ": " + states);
+            reattacher.join(BOUND_MS);
+            Thread.sleep(3);
+            assertSame(Keyboard.State.CLOSED, keyboard.state(), "round " + round);
+            assertEquals(states, recorder.states(), "round " + round);
+            simulation.close();
+        }
+    }
+
+    @Test
+    @DisplayName("layer: close from a handler does not wait for it; after it only CLOSED is delivered")
+    void closeFromAHandler() throws Exception {
+        CountDownLatch queued = new CountDownLatch(1);
+        Keyboard[] opened = new Keyboard[1];
+        long[] closingMs = {-1};
+        Recorder recorder = new Recorder() {
+            @Override
+            public void onHotKey(HotKeyEvent event) {
+                super.onHotKey(event);
+                try {
+                    queued.await(BOUND_MS, TimeUnit.MILLISECONDS);
+                } catch (InterruptedException e) {
+                    return;
+                }
+                long started = System.nanoTime();
+                event.keyboard().close();
+                closingMs[0] = TimeUnit.NANOSECONDS.toMillis(System.nanoTime() - started);
+            }
+        };
+        try (SimulatedKeyboard simulation = new SimulatedKeyboard()) {
+            opened[0] = simulation.builder().handler(recorder).callTimeout(3000).open();
+            simulation.hotKey(1, 0, 0);
+            simulation.hotKey(2, 0, 0);
+            simulation.hotKey(3, 0, 0);
+            queued.countDown();
+            await("CLOSED delivered", () -> recorder.states().contains(Keyboard.State.CLOSED));
+            assertTrue(closingMs[0] >= 0 && closingMs[0] < 1000, "close in the handler took " + closingMs[0] + " ms");
+            opened[0].close();
+            assertEquals(Arrays.asList(new HotKeyEvent(1, 0, 0)), recorder.hotKeys(), "started after close");
+            assertEquals(2, opened[0].droppedEvents());
+        }
+    }
+
+    @Test
+    @DisplayName("layer: close bounded by the call timeout names the handler call still running")
+    void closeNamesTheRunningHandlerCall() throws Exception {
+        CountDownLatch entered = new CountDownLatch(1);
+        CountDownLatch release = new CountDownLatch(1);
+        HotKeyHandler handler = new HotKeyHandler.Adapter() {
+            @Override
+            public void onHotKey(HotKeyEvent event) {
+                entered.countDown();
+                try {
+                    release.await(BOUND_MS, TimeUnit.MILLISECONDS);
+                } catch (InterruptedException e) {
+                    Thread.currentThread().interrupt();
+                }
+            }
+        };
+        try (Capture capture = new Capture(); SimulatedKeyboard simulation = new SimulatedKeyboard()) {
+            Keyboard keyboard = simulation.builder().handler(handler).callTimeout(300).open();
+            simulation.hotKey(1, 2, 3);
+            assertTrue(entered.await(BOUND_MS, TimeUnit.MILLISECONDS));
+            long started = System.nanoTime();
+            keyboard.close();
+            long closingMs = TimeUnit.NANOSECONDS.toMillis(System.nanoTime() - started);
+            release.countDown();
+            assertTrue(closingMs >= 250 && closingMs < 1500, "close took " + closingMs + " ms for a 300 ms bound");
+            assertEquals(1, capture.count("onHotKey(HotKeyEvent(1, 2, 3))"), "the running call named in the log");
+        }
+    }
+
+    @Test
+    @DisplayName("layer: close waits one call timeout in all, not one per clean-up call")
+    void closeWaitsOneTimeoutInAll() throws Exception {
+        try (Capture capture = new Capture(); SimulatedKeyboard simulation = new SimulatedKeyboard()) {
+            Keyboard keyboard = simulation.builder().callTimeout(200).open();
+            simulation.scriptCallDelay(150);  // three clean-up calls: 450 ms
+            long started = System.nanoTime();
+            keyboard.close();
+            long closingMs = TimeUnit.NANOSECONDS.toMillis(System.nanoTime() - started);
+            assertTrue(closingMs < 400, "close took " + closingMs + " ms with a 200 ms call timeout");
+            assertEquals(1, capture.count("is still running"), "the give-up logged");
+        }
+    }
+
+    @Test
+    @DisplayName("layer: awaitKeyboard opens DETACHED and connects when the keyboard arrives; declared hot keys first")
+    void awaitKeyboardAndDeclaredHotKeys() throws Exception {
+        Recorder recorder = new Recorder();
+        try (SimulatedKeyboard simulation = new SimulatedKeyboard()) {
+            simulation.detach();  // absent before the program starts
+            KeyboardException absent = assertThrows(KeyboardException.class, () -> simulation.open());
+            assertSame(Reason.KEYBOARD_ABSENT, absent.reason());
+            try (Keyboard keyboard = simulation.builder().awaitKeyboard(true)
+                    .reconnectDelays(300, 300).hotKey(7, 2, 300).handler(recorder).open()) {
+                assertSame(Keyboard.State.DETACHED, keyboard.state());
+                assertSame(Reason.DETACHED, assertThrows(KeyboardException.class, () -> keyboard.register(1, 1, 1))
+                        .reason());
+                simulation.reattach();
+                await("connected", () -> keyboard.state() == Keyboard.State.CONNECTED);
+                assertEquals(Arrays.asList("register(7, 2, 300)"), simulation.registrationCalls());
+                keyboard.register(1, 2, 3);
+                simulation.detach();
+                simulation.reattach();
+                await("connected again", () -> recorder.states().size() == 6);
+                assertEquals(Arrays.asList(Keyboard.State.DETACHED, Keyboard.State.RECONNECTING,
+                        Keyboard.State.CONNECTED, Keyboard.State.DETACHED, Keyboard.State.RECONNECTING,
+                        Keyboard.State.CONNECTED), recorder.states());
+                assertEquals(Arrays.asList("register(7, 2, 300)", "register(1, 2, 3)"), simulation.registrationCalls(),
+                        "declared, then the journal");
+            }
+            simulation.scriptRegistration(E_ACCESSDENIED);
+            KeyboardException refused = assertThrows(KeyboardException.class,
+                    () -> simulation.builder().hotKey(7, 2, 300).open());
+            assertSame(Reason.KEYBOARD_REFUSED, refused.reason(), "a declared hot key refused on the first connection");
+            simulation.scriptRegistration(0);
+            simulation.open().close();  // the failed open let go of the slot
+        }
+    }
+
+    @Test
+    @DisplayName("layer: the reconnector waits the first delay, then doubles up to the most, and stops when cancelled")
+    void reconnectorBackoff() {
+        List<Long> delays = new ArrayList<Long>();
+        List<Runnable> planned = new ArrayList<Runnable>();
+        int[] attempts = {0};
+        Reconnector reconnector = new Reconnector((task, millis) -> {
+            delays.add(millis);
+            planned.add(task);
+            return () -> planned.remove(task);
+        }, 20, 80, () -> ++attempts[0] == 5);
+        reconnector.start();
+        assertEquals(0, attempts[0], "an attempt before the first delay");
+        while (!planned.isEmpty()) {
+            planned.remove(0).run();
+        }
+        assertEquals(Arrays.asList(20L, 40L, 80L, 80L, 80L), delays);
+        assertEquals(5, attempts[0]);
+        reconnector.start();
+        reconnector.cancel();
+        assertTrue(planned.isEmpty(), "an attempt still planned after cancel");
+    }
+
+    /** Bridges that answer success, except the method named, which throws what the case gives. */
+    private static Bridges throwing(String throwingMethod, Throwable thrown, ProcessSlot slot) {
+        return (Bridges) java.lang.reflect.Proxy.newProxyInstance(Bridges.class.getClassLoader(),
+                new Class<?>[] {Bridges.class}, (proxy, method, args) -> {
+                    if (method.getName().equals(throwingMethod)) {
+                        throw thrown;
+                    }
+                    switch (method.getName()) {
+                        case "slot":
+                            return slot;
+                        case "isNative":
+                            return false;
+                        default:
+                            return 0L;
+                    }
+                });
+    }
+
+    @ParameterizedTest(name = "{0}")
+    @DisplayName("layer: a DLL that cannot load is LOAD_FAILED; other errors reach the caller as they are")
+    @CsvSource({"java.lang.UnsatisfiedLinkError", "java.lang.NoClassDefFoundError", "java.lang.InternalError"})
+    void linkageErrors(String type) throws Exception {
+        Throwable thrown = (Throwable) Class.forName(type).getConstructor(String.class).newInstance("from the bridge");
+        try (Keyboard keyboard = new Keyboard.Builder(throwing("play", thrown, new ProcessSlot())).open()) {
+            if (thrown instanceof LinkageError) {
+                KeyboardException e = assertThrows(KeyboardException.class, () -> keyboard.play(Tone.BELL));
+                assertSame(Reason.LOAD_FAILED, e.reason(), e.getMessage());
+            } else {
+                assertSame(thrown, assertThrows(Error.class, () -> keyboard.play(Tone.BELL)));
+            }
+        }
+    }
+
+    @ParameterizedTest(name = "{0} throws")
+    @DisplayName("layer: a clean-up call that throws does not keep close from its fence or the slot from being freed")
+    @CsvSource({"unregisterAllListener", "hotKeyCleanup", "toneCleanup"})
+    void throwingCleanup(String method) throws Exception {
+        ProcessSlot slot = new ProcessSlot();
+        Recorder recorder = new Recorder();
+        Keyboard.Builder builder = new Keyboard.Builder(throwing(method, new IllegalStateException("a bridge's fault"),
+                slot)).callTimeout(1000);
+        try (Capture capture = new Capture()) {
+            Keyboard keyboard = builder.handler(recorder).open();
+            long started = System.nanoTime();
+            keyboard.close();
+            assertTrue(System.nanoTime() - started < TimeUnit.MILLISECONDS.toNanos(900), "close waited its bound");
+            assertEquals(Arrays.asList(Keyboard.State.CONNECTED, Keyboard.State.CLOSED), recorder.states());
+            assertEquals(1, capture.count("letting go"), "logged");
+            builder.handler(null).open().close();  // the slot is free
+        }
     }
 }

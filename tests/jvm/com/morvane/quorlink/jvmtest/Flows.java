@@ -364,7 +364,10 @@ public final class Flows {
         }
     }
 
-    /** Records what the Java layer hands over; sleeps 2 s on the hot key whose first value is 100. */
+    /**
+     * Records what the Java layer hands over; sleeps 2 s on the hot key whose first value is 100, 100 ms on
+     * those from 200, and throws after recording the one of 666.
+     */
     static final class LayerHandler extends HotKeyHandler.Adapter {
         final List<HotKeyEvent> hits = new ArrayList<HotKeyEvent>();
         final List<Thread> threads = new ArrayList<Thread>();
@@ -372,9 +375,9 @@ public final class Flows {
 
         @Override
         public void onHotKey(HotKeyEvent event) {
-            if (event.first() == 100) {
+            if (event.first() == 100 || event.first() >= 200 && event.first() < 300) {
                 try {
-                    Thread.sleep(2000);
+                    Thread.sleep(event.first() == 100 ? 2000 : 100);
                 } catch (InterruptedException e) {
                     Thread.currentThread().interrupt();
                 }
@@ -384,6 +387,13 @@ public final class Flows {
                 threads.add(Thread.currentThread());
                 notifyAll();
             }
+            if (event.first() == 666) {
+                throw new IllegalStateException("a handler's fault");
+            }
+        }
+
+        synchronized int calls() {
+            return hits.size() + states.size();
         }
 
         @Override
@@ -409,12 +419,22 @@ public final class Flows {
         return Sim.countHotKeyCalls(method) >= count;
     }
 
-    /** The Java layer over the shipped DLLs: tones, a hot key on the executor, a slow handler, a detachment. */
+    /**
+     * The Java layer over the shipped DLLs: tones, a hot key on the executor, a slow handler, a detachment,
+     * a handler that throws, and a close with events in flight.
+     */
     private static void layer() throws Exception {
         check("Keyboard.isSupported", Keyboard.isSupported(), String.valueOf(Keyboard.unsupportedReason()));
         LayerHandler handler = new LayerHandler();
+        final List<Throwable> thrown = new ArrayList<Throwable>();
         Keyboard keyboard = Keyboard.builder().handler(handler).executor(new NamedExecutor("flow-executor"))
-                .reconnectDelays(200, 400).open();
+                .handlerErrors(new Thread.UncaughtExceptionHandler() {
+                    public void uncaughtException(Thread thread, Throwable e) {
+                        synchronized (thrown) {
+                            thrown.add(e);
+                        }
+                    }
+                }).reconnectDelays(200, 400).open();
         expect("state", keyboard.state(), Keyboard.State.CONNECTED);
         for (Tone tone : Tone.values()) {
             keyboard.play(tone);
@@ -455,10 +475,28 @@ public final class Flows {
         expect("replayed values", Arrays.toString(Sim.lastHotKeyCall(Sim.REGISTER_STANDARD)), "[7, 2, 300]");
         expect("sinks", Sim.hotKeyHit(9, 9, 9), 1);
         check("events flow again", handler.await(103, 4, WAIT_MS), handler.hits.size() + " hits");
+        expect("the event's keyboard", handler.hits.get(102).keyboard(), keyboard);
 
+        // What a handler throws goes to handlerErrors, and delivery goes on.
+        expect("sinks", Sim.hotKeyHit(666, 0, 0), 1);
+        expect("sinks", Sim.hotKeyHit(10, 10, 10), 1);
+        check("delivered after a throw", handler.await(105, 4, WAIT_MS), handler.hits.size() + " hits");
+        synchronized (thrown) {
+            expect("throws received", thrown.size(), 1);
+            expect("the throw", thrown.get(0).getMessage(), "a handler's fault");
+        }
+
+        // close() with five slow hot keys in flight: when it returns they and CLOSED have been handled.
+        for (int i = 0; i < 5; i++) {
+            expect("sinks", Sim.hotKeyHit(200 + i, 0, 0), 1);
+        }
         keyboard.close();
-        check("CLOSED reaches the handler", handler.await(103, 5, WAIT_MS), String.valueOf(handler.states));
+        int calls = handler.calls();
+        expect("hot keys handled when close returned", handler.hits.size(), 110);
+        expect("the last call", handler.states.get(handler.states.size() - 1), Keyboard.State.CLOSED);
         expect("state", keyboard.state(), Keyboard.State.CLOSED);
+        Thread.sleep(300);
+        expect("handler calls after close returned", handler.calls(), calls);
     }
 
     /** main returns with the Java layer's threads alive and the keyboard open: the JVM must still exit. */
