@@ -6,6 +6,7 @@ import com.morvane.quorlink.keyboard.Keyboard;
 import com.morvane.quorlink.keyboard.KeyboardException;
 import com.morvane.quorlink.keyboard.SimulatedKeyboard;
 import java.util.Arrays;
+import java.util.concurrent.CountDownLatch;
 import java.util.concurrent.ExecutorService;
 import java.util.concurrent.Executors;
 import java.util.concurrent.LinkedBlockingQueue;
@@ -214,8 +215,8 @@ public final class LayerBenchJdk {
     /** A row's figures. */
     private static final class Figures {
         double[] micros;
-        double perSecond;
-        long dropped;
+        double perSecond;        // one raising thread
+        double perSecondShared;  // several raising threads at once
 
         double p50() {
             return micros[micros.length / 2];
@@ -234,47 +235,124 @@ public final class LayerBenchJdk {
         Path open(Arrivals arrivals) throws Exception;
     }
 
+    /** A row of the table: how its path is made, and its figures. */
+    private static final class Row {
+        final String name;
+        final PathFactory factory;
+        final Figures figures = new Figures();
+        final Arrivals arrivals = new Arrivals();
+
+        Row(String name, PathFactory factory) {
+            this.name = name;
+            this.factory = factory;
+        }
+    }
+
     /**
-     * One row: a warm-up and the one-at-a-time events on one path, then a warm-up burst and the measured
-     * burst on another of the same kind, so that every round's events are counted from 0.
+     * The one-at-a-time events of all rows in turn, event by event, so that the machine's other load and
+     * the collector's work fall on every row alike; a row's event is raised once its previous one arrived.
      */
-    private static Figures measure(PathFactory factory, int warmUp, int events, int burst) throws Exception {
-        Figures figures = new Figures();
-        Arrivals arrivals = new Arrivals();
-        arrivals.reset(warmUp + events);
-        try (Path path = factory.open(arrivals)) {
+    private static void measureLatency(Row[] rows, int warmUp, int events) throws Exception {
+        Path[] paths = new Path[rows.length];
+        try {
+            for (int r = 0; r < rows.length; r++) {
+                rows[r].arrivals.reset(warmUp + events);
+                paths[r] = rows[r].factory.open(rows[r].arrivals);
+            }
+            System.gc();
             for (int i = 0; i < warmUp + events; i++) {
-                path.raise(i);
-                arrivals.await(i + 1);
+                // Each row follows each other one as often: what the row before left running weighs alike.
+                for (int k = 0; k < rows.length; k++) {
+                    int r = (i + k) % rows.length;
+                    paths[r].raise(i);
+                    rows[r].arrivals.await(i + 1);
+                }
             }
-            figures.micros = arrivals.sortedMicros(warmUp);
-            figures.dropped = path.dropped();
-        }
-        for (int round = 0; round < 2; round++) {
-            int count = round == 0 ? Math.min(burst, 20000) : burst;
-            arrivals.reset(count);
-            try (Path path = factory.open(arrivals)) {
-                long start = System.nanoTime();
-                for (int i = 0; i < count; i++) {
-                    path.raise(i);
+            for (int r = 0; r < rows.length; r++) {
+                checkNoneDropped(paths[r], "of the events raised one at a time");
+                rows[r].figures.micros = rows[r].arrivals.sortedMicros(warmUp);
+            }
+        } finally {
+            for (Path path : paths) {
+                if (path != null) {
+                    path.close();
                 }
-                long dropped = path.dropped();
-                if (dropped > 0) {
-                    throw new IllegalStateException(dropped + " of a burst of " + count + " events were dropped");
-                }
-                arrivals.await(count);
-                figures.perSecond = count / ((arrivals.lastAt() - start) / 1e9);
             }
         }
-        if (figures.dropped > 0) {
-            throw new IllegalStateException(figures.dropped + " events raised one at a time were dropped");
+    }
+
+    /** For one raising thread and then for several, each row's warm-up burst and its measured one. */
+    private static void measureBursts(Row[] rows, int burst, int raisers) throws Exception {
+        for (int threads : new int[] {1, raisers}) {
+            for (Row row : rows) {
+                burst(row.factory, row.arrivals, Math.min(burst, 20000), threads);
+                System.gc();
+                double perSecond = burst(row.factory, row.arrivals, burst, threads);
+                if (threads == 1) {
+                    row.figures.perSecond = perSecond;
+                } else {
+                    row.figures.perSecondShared = perSecond;
+                }
+            }
         }
-        return figures;
+    }
+
+    /**
+     * Raises {@code count} events without pause from {@code raisers} threads released together, and returns
+     * the events per second from the release until the last one has arrived.
+     */
+    private static double burst(PathFactory factory, Arrivals arrivals, final int count, final int raisers)
+            throws Exception {
+        arrivals.reset(count);
+        try (final Path path = factory.open(arrivals)) {
+            final CountDownLatch go = new CountDownLatch(1);
+            final Throwable[] failure = new Throwable[1];
+            Thread[] threads = new Thread[raisers];
+            for (int r = 0; r < raisers; r++) {
+                final int first = r;
+                threads[r] = new Thread(new Runnable() {
+                    @Override
+                    public void run() {
+                        try {
+                            go.await();
+                            for (int i = first; i < count; i += raisers) {
+                                path.raise(i);
+                            }
+                        } catch (Throwable t) {
+                            synchronized (failure) {
+                                failure[0] = t;
+                            }
+                        }
+                    }
+                }, "bench-raiser-" + r);
+                threads[r].start();
+            }
+            long start = System.nanoTime();
+            go.countDown();
+            for (Thread thread : threads) {
+                thread.join();
+            }
+            synchronized (failure) {
+                if (failure[0] != null) {
+                    throw new IllegalStateException("a raising thread failed", failure[0]);
+                }
+            }
+            checkNoneDropped(path, "of a burst of " + count);
+            arrivals.await(count);
+            return count / ((arrivals.lastAt() - start) / 1e9);
+        }
+    }
+
+    private static void checkNoneDropped(Path path, String which) {
+        long dropped = path.dropped();
+        if (dropped > 0) {
+            throw new IllegalStateException(dropped + " events " + which + " were dropped");
+        }
     }
 
     private static String row(String name, Figures figures) {
-        return String.format("%-36s %9.1f %9.1f %9.1f %12.0f", name, figures.p50(), figures.p99(), figures.max(),
-                figures.perSecond);
+        return String.format("%-32s %8.1f %8.1f %9.1f %11.0f %11.0f", name, figures.p50(), figures.p99(),
+                figures.max(), figures.perSecond, figures.perSecondShared);
     }
 
     private static String aim(String what, double ratio, boolean met, String target) {
@@ -284,48 +362,56 @@ public final class LayerBenchJdk {
     /**
      * Runs the three rows and prints the table.
      *
-     * @param args the events raised one at a time (10,000), the burst (200,000), the warm-up (2,000)
+     * @param args the events raised one at a time (10,000), the burst (200,000), the warm-up (2,000), the
+     *     raising threads of the shared burst (4)
      * @throws Exception when something is broken: the program then exits with 1
      */
     public static void main(String[] args) throws Exception {
         int events = args.length > 0 ? Integer.parseInt(args[0]) : 10000;
         final int burst = args.length > 1 ? Integer.parseInt(args[1]) : 200000;
         int warmUp = args.length > 2 ? Integer.parseInt(args[2]) : 2000;
+        int raisers = args.length > 3 ? Integer.parseInt(args[3]) : 4;
         // The queue holds a whole burst, so that none is dropped whatever the handler's pace.
         final int capacity = Math.max(burst, warmUp + events);
 
-        Figures dispatcher = measure(new PathFactory() {
+        Row[] rows = {new Row("library's dispatcher", new PathFactory() {
             @Override
             public Path open(Arrivals arrivals) throws Exception {
                 return new LayerPath(arrivals, null, capacity);
             }
-        }, warmUp, events, burst);
-        Figures executor = measure(new PathFactory() {
+        }), new Row("user's single-thread executor", new PathFactory() {
             @Override
             public Path open(Arrivals arrivals) throws Exception {
                 return new LayerPath(arrivals, Executors.newSingleThreadExecutor(), capacity);
             }
-        }, warmUp, events, burst);
-        Figures queue = measure(new PathFactory() {
+        }), new Row("LinkedBlockingQueue hand-off", new PathFactory() {
             @Override
             public Path open(Arrivals arrivals) {
                 return new QueuePath(arrivals);
             }
-        }, warmUp, events, burst);
+        })};
+        measureLatency(rows, warmUp, events);
+        measureBursts(rows, burst, raisers);
+        Figures dispatcher = rows[0].figures;
+        Figures executor = rows[1].figures;
 
-        System.out.println(String.format("raise -> handler entry: %,d events one at a time after %,d of warm-up"
-                + " (microseconds); a burst of %,d events raised without pause (events per second)", events,
-                warmUp, burst));
+        System.out.println(String.format("raise -> handler entry: %,d events one at a time after %,d of warm-up, the rows in turn"
+                + " (microseconds); a burst of %,d events raised without pause by one thread and by %d at once"
+                + " (events per second)", events, warmUp, burst, raisers));
         System.out.println(String.format("java %s, %s, %d processors", System.getProperty("java.version"),
                 System.getProperty("java.vm.name"), Runtime.getRuntime().availableProcessors()));
-        System.out.println(String.format("%-36s %9s %9s %9s %12s", "", "p50", "p99", "max", "burst/s"));
-        System.out.println(row("library's dispatcher", dispatcher));
-        System.out.println(row("user's single-thread executor", executor));
-        System.out.println(row("LinkedBlockingQueue hand-off", queue));
+        System.out.println(String.format("%-32s %8s %8s %9s %11s %11s", "", "p50", "p99", "max", "burst/s",
+                "burst/s " + raisers + "T"));
+        for (Row row : rows) {
+            System.out.println(row(row.name, row.figures));
+        }
         double p99Ratio = executor.p99() / dispatcher.p99();
         double burstRatio = executor.perSecond / dispatcher.perSecond;
         System.out.println(aim("executor p99 / dispatcher p99", p99Ratio, p99Ratio <= P99_AIM, "1.5 at most"));
         System.out.println(aim("executor burst / dispatcher burst", burstRatio, burstRatio >= BURST_AIM,
+                "0.5 at least"));
+        double sharedRatio = executor.perSecondShared / dispatcher.perSecondShared;
+        System.out.println(aim("the same, " + raisers + " raising threads", sharedRatio, sharedRatio >= BURST_AIM,
                 "0.5 at least"));
         System.out.println("dropped events: none (the queue holds a whole burst)");
     }
