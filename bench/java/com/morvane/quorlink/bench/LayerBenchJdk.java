@@ -6,7 +6,6 @@ import com.morvane.quorlink.keyboard.Keyboard;
 import com.morvane.quorlink.keyboard.KeyboardException;
 import com.morvane.quorlink.keyboard.SimulatedKeyboard;
 import java.util.Arrays;
-import java.util.concurrent.CountDownLatch;
 import java.util.concurrent.ExecutorService;
 import java.util.concurrent.Executors;
 import java.util.concurrent.LinkedBlockingQueue;
@@ -15,8 +14,8 @@ import java.util.concurrent.TimeUnit;
 /**
  * The Java layer's figures on the JDK, with the simulated keyboard, in one run: the time from just before
  * a hot key is raised to the entry of the code that gets it (p50, p99, max over events raised one at a
- * time, each once the previous one has arrived), and the rate of a burst raised without pause until the
- * last event has arrived. Three rows: the library's own event thread, a user's single-thread executor, and
+ * time, each once the previous one has arrived), the rate of a burst raised without pause until the last
+ * event has arrived, and the rate at which a queued burst is delivered. Three rows: the library's own event thread, a user's single-thread executor, and
  * as the floor of any hand-off a bare LinkedBlockingQueue between two plain threads. Prints the figures and
  * the executor's ratios against its aims; asserts no time. Exits with 1 only when something is broken: an
  * event lost or dropped, or one that did not arrive within the wait. Run by bench/layer-bench-jdk.sh.
@@ -35,12 +34,20 @@ public final class LayerBenchJdk {
         private long[] tookNanos = new long[0];
         private int seen;
         private long lastAt;
+        private boolean holding;  // the first event's receiver waits in it until release()
 
-        synchronized void reset(int events) {
+        synchronized void reset(int events, boolean holdFirst) {
             raisedAt = new long[events];
             tookNanos = new long[events];
             seen = 0;
             lastAt = 0;
+            holding = holdFirst;
+        }
+
+        /** Lets the receiver held by the first event go on. */
+        synchronized void release() {
+            holding = false;
+            notifyAll();
         }
 
         // The raising thread writes before the hand-off, the receiving one reads after it: the hand-off
@@ -62,6 +69,14 @@ public final class LayerBenchJdk {
                 seen++;
                 lastAt = now;
                 notifyAll();
+                while (holding && index == 0) {
+                    try {
+                        wait();
+                    } catch (InterruptedException e) {
+                        Thread.currentThread().interrupt();
+                        return;
+                    }
+                }
             }
         }
 
@@ -215,8 +230,8 @@ public final class LayerBenchJdk {
     /** A row's figures. */
     private static final class Figures {
         double[] micros;
-        double perSecond;        // one raising thread
-        double perSecondShared;  // several raising threads at once
+        double perSecond;  // raised without pause, until the last has arrived
+        double drained;    // queued behind a held first event, from its release until the last has arrived
 
         double p50() {
             return micros[micros.length / 2];
@@ -256,7 +271,7 @@ public final class LayerBenchJdk {
         Path[] paths = new Path[rows.length];
         try {
             for (int r = 0; r < rows.length; r++) {
-                rows[r].arrivals.reset(warmUp + events);
+                rows[r].arrivals.reset(warmUp + events, false);
                 paths[r] = rows[r].factory.open(rows[r].arrivals);
             }
             System.gc();
@@ -281,65 +296,43 @@ public final class LayerBenchJdk {
         }
     }
 
-    /** For one raising thread and then for several, each row's warm-up burst and its measured one. */
-    private static void measureBursts(Row[] rows, int burst, int raisers) throws Exception {
-        for (int threads : new int[] {1, raisers}) {
+    /** Each row's warm-up burst and its measured one; then the same with the first event held. */
+    private static void measureBursts(Row[] rows, int burst) throws Exception {
+        for (boolean held : new boolean[] {false, true}) {
             for (Row row : rows) {
-                burst(row.factory, row.arrivals, Math.min(burst, 20000), threads);
+                burst(row.factory, row.arrivals, Math.min(burst, 20000), held);
                 System.gc();
-                double perSecond = burst(row.factory, row.arrivals, burst, threads);
-                if (threads == 1) {
-                    row.figures.perSecond = perSecond;
+                double perSecond = burst(row.factory, row.arrivals, burst, held);
+                if (held) {
+                    row.figures.drained = perSecond;
                 } else {
-                    row.figures.perSecondShared = perSecond;
+                    row.figures.perSecond = perSecond;
                 }
             }
         }
     }
 
     /**
-     * Raises {@code count} events without pause from {@code raisers} threads released together, and returns
-     * the events per second from the release until the last one has arrived.
+     * Raises {@code count} events without pause, and returns the events per second from the first raise
+     * until the last one has arrived. With {@code held}, the receiver waits inside the first event until
+     * all are raised, so that the rest queue up; the rate is then counted from its release, and so measures
+     * the delivery alone, without the raising side's pace.
      */
-    private static double burst(PathFactory factory, Arrivals arrivals, final int count, final int raisers)
-            throws Exception {
-        arrivals.reset(count);
-        try (final Path path = factory.open(arrivals)) {
-            final CountDownLatch go = new CountDownLatch(1);
-            final Throwable[] failure = new Throwable[1];
-            Thread[] threads = new Thread[raisers];
-            for (int r = 0; r < raisers; r++) {
-                final int first = r;
-                threads[r] = new Thread(new Runnable() {
-                    @Override
-                    public void run() {
-                        try {
-                            go.await();
-                            for (int i = first; i < count; i += raisers) {
-                                path.raise(i);
-                            }
-                        } catch (Throwable t) {
-                            synchronized (failure) {
-                                failure[0] = t;
-                            }
-                        }
-                    }
-                }, "bench-raiser-" + r);
-                threads[r].start();
-            }
+    private static double burst(PathFactory factory, Arrivals arrivals, int count, boolean held) throws Exception {
+        arrivals.reset(count, held);
+        try (Path path = factory.open(arrivals)) {
             long start = System.nanoTime();
-            go.countDown();
-            for (Thread thread : threads) {
-                thread.join();
-            }
-            synchronized (failure) {
-                if (failure[0] != null) {
-                    throw new IllegalStateException("a raising thread failed", failure[0]);
-                }
+            for (int i = 0; i < count; i++) {
+                path.raise(i);
             }
             checkNoneDropped(path, "of a burst of " + count);
+            if (held) {
+                arrivals.await(1);
+                start = System.nanoTime();
+                arrivals.release();
+            }
             arrivals.await(count);
-            return count / ((arrivals.lastAt() - start) / 1e9);
+            return (held ? count - 1 : count) / ((arrivals.lastAt() - start) / 1e9);
         }
     }
 
@@ -352,7 +345,7 @@ public final class LayerBenchJdk {
 
     private static String row(String name, Figures figures) {
         return String.format("%-32s %8.1f %8.1f %9.1f %11.0f %11.0f", name, figures.p50(), figures.p99(),
-                figures.max(), figures.perSecond, figures.perSecondShared);
+                figures.max(), figures.perSecond, figures.drained);
     }
 
     private static String aim(String what, double ratio, boolean met, String target) {
@@ -362,15 +355,13 @@ public final class LayerBenchJdk {
     /**
      * Runs the three rows and prints the table.
      *
-     * @param args the events raised one at a time (10,000), the burst (200,000), the warm-up (2,000), the
-     *     raising threads of the shared burst (4)
+     * @param args the events raised one at a time (10,000), the burst (200,000), the warm-up (2,000)
      * @throws Exception when something is broken: the program then exits with 1
      */
     public static void main(String[] args) throws Exception {
         int events = args.length > 0 ? Integer.parseInt(args[0]) : 10000;
         final int burst = args.length > 1 ? Integer.parseInt(args[1]) : 200000;
         int warmUp = args.length > 2 ? Integer.parseInt(args[2]) : 2000;
-        int raisers = args.length > 3 ? Integer.parseInt(args[3]) : 4;
         // The queue holds a whole burst, so that none is dropped whatever the handler's pace.
         final int capacity = Math.max(burst, warmUp + events);
 
@@ -391,17 +382,17 @@ public final class LayerBenchJdk {
             }
         })};
         measureLatency(rows, warmUp, events);
-        measureBursts(rows, burst, raisers);
+        measureBursts(rows, burst);
         Figures dispatcher = rows[0].figures;
         Figures executor = rows[1].figures;
 
         System.out.println(String.format("raise -> handler entry: %,d events one at a time after %,d of warm-up, the rows in turn"
-                + " (microseconds); a burst of %,d events raised without pause by one thread and by %d at once"
-                + " (events per second)", events, warmUp, burst, raisers));
+                + " (microseconds); a burst of %,d events raised without pause, and the same queued behind a"
+                + " held first event, drained from its release (events per second)", events, warmUp, burst));
         System.out.println(String.format("java %s, %s, %d processors", System.getProperty("java.version"),
                 System.getProperty("java.vm.name"), Runtime.getRuntime().availableProcessors()));
         System.out.println(String.format("%-32s %8s %8s %9s %11s %11s", "", "p50", "p99", "max", "burst/s",
-                "burst/s " + raisers + "T"));
+                "drained/s"));
         for (Row row : rows) {
             System.out.println(row(row.name, row.figures));
         }
@@ -410,8 +401,8 @@ public final class LayerBenchJdk {
         System.out.println(aim("executor p99 / dispatcher p99", p99Ratio, p99Ratio <= P99_AIM, "1.5 at most"));
         System.out.println(aim("executor burst / dispatcher burst", burstRatio, burstRatio >= BURST_AIM,
                 "0.5 at least"));
-        double sharedRatio = executor.perSecondShared / dispatcher.perSecondShared;
-        System.out.println(aim("the same, " + raisers + " raising threads", sharedRatio, sharedRatio >= BURST_AIM,
+        double drainRatio = executor.drained / dispatcher.drained;
+        System.out.println(aim("the same, drained from a queue", drainRatio, drainRatio >= BURST_AIM,
                 "0.5 at least"));
         System.out.println("dropped events: none (the queue holds a whole burst)");
     }
