@@ -362,6 +362,10 @@ public final class LayerBenchJdk {
         int events = args.length > 0 ? Integer.parseInt(args[0]) : 10000;
         final int burst = args.length > 1 ? Integer.parseInt(args[1]) : 200000;
         int warmUp = args.length > 2 ? Integer.parseInt(args[2]) : 2000;
+        if (events < 100 || burst < 2 || warmUp < 0) {
+            throw new IllegalArgumentException("at least 100 events one at a time and a burst of 2, and no"
+                    + " negative warm-up: " + events + ", " + burst + ", " + warmUp);
+        }
         // The queue holds a whole burst, so that none is dropped whatever the handler's pace.
         final int capacity = Math.max(burst, warmUp + events);
 
