@@ -81,7 +81,7 @@ final class EventDispatcher {
     private long handedOverAt;
     private boolean draining;      // a drain task delivers
     private boolean lastQueued;    // CLOSED is queued: nothing more is taken
-    private boolean quiet;         // close() from a handler: nothing but CLOSED starts
+    private boolean quiet;         // close() from a handler: no handler call starts after the current one
     private boolean finished;      // CLOSED delivered, or nothing more will be
     private Thread delivering;
     private Event current;
@@ -141,7 +141,10 @@ final class EventDispatcher {
         return delivering == Thread.currentThread();
     }
 
-    /** close() from a handler: after the current call, only {@link Keyboard.State#CLOSED} starts. */
+    /**
+     * close() from a handler: no handler call starts after the current one; queued hot keys are dropped and
+     * counted, and the handler, which called close() itself, gets no CLOSED.
+     */
     synchronized void quiet() {
         quiet = true;
     }
@@ -266,6 +269,7 @@ final class EventDispatcher {
                 delivering = null;
                 current = null;
                 finished |= ended;
+                ended = finished;  // CLOSED delivered, or dropped after a close from a handler
                 notifyAll();
             }
             if (ended && ownThread != null) {
@@ -277,9 +281,10 @@ final class EventDispatcher {
 
     private synchronized Event take() {
         Event event = held ? null : queue.pollFirst();
-        while (event != null && quiet && !event.last()) {
+        while (event != null && quiet) {
             dropped += event.kind == Kind.HOT_KEY ? 1 : 0;
             queuedHotKeys -= event.kind == Kind.HOT_KEY ? 1 : 0;
+            finished |= event.last();
             event = queue.pollFirst();
         }
         if (event == null) {

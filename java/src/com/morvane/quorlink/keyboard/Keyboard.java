@@ -391,7 +391,8 @@ public final class Keyboard implements AutoCloseable {
      * has run, the handler has received {@link State#CLOSED} (after the events queued before it) and no
      * handler method runs or will start; with an executor, the last task handed to it has finished. It
      * waits at most the call timeout in all, then returns and logs what is still running. Called from a
-     * handler method, it does not wait for that method: after it, only {@link State#CLOSED} is delivered.
+     * handler method, it does not wait for that method, and no handler call starts after it (not even
+     * {@link State#CLOSED}: the handler closed the keyboard itself).
      * Idempotent; ends a reconnection at once. The process slot stays taken until the clean-up has run.
      */
     @Override
