@@ -1,26 +1,20 @@
-// Linked into the checked build only: the library's allocator, with a switch that makes its next
-// allocation fail as it fails when memory runs out, so that a test sees the service thread end
-// its start-up with the unexpected-error status. The shipped DLL keeps the toolchain's allocator.
+// Linked into the checked build only: the sink's allocation, with a switch that makes the next one
+// fail as it fails when memory runs out, so that a test sees the service thread end its start-up
+// with the unexpected-error status.
 #include <windows.h>
 
-#include <cstdlib>
+#include <atomic>
 #include <new>
 
+#include "HotKeyEventSink.h"
+
 namespace {
-volatile LONG failNextAllocation = 0;
+std::atomic<bool> failNextAllocation{false};
 }
 
-extern "C" __declspec(dllexport) void __cdecl ChordGateChecked_FailNextAllocation() {
-    InterlockedExchange(&failNextAllocation, 1);
-}
+extern "C" __declspec(dllexport) void __cdecl ChordGateChecked_FailNextAllocation() { failNextAllocation = true; }
 
-// The library's operator delete frees with free(), so this pairs with it.
-void* operator new(std::size_t size) {
-    if (InterlockedExchange(&failNextAllocation, 0)) throw std::bad_alloc();
-    for (;;) {
-        if (void* memory = std::malloc(size ? size : 1)) return memory;
-        const std::new_handler handler = std::get_new_handler();
-        if (!handler) throw std::bad_alloc();
-        handler();
-    }
+void* HotKeyEventSink::operator new(std::size_t size) {
+    if (failNextAllocation.exchange(false)) throw std::bad_alloc();
+    return ::operator new(size);
 }

@@ -9,20 +9,10 @@
 #include <vector>
 
 #include "com_morvane_quorlink_services_keyboard_ChordGate.h"
+#include "native_method.h"
 
 // Module state. Kept for the Java side; nothing in the library reads it.
-#ifdef CHORDGATE_PATH_GUARD
-namespace {
-struct {
-    char path[100];
-    volatile unsigned char guard;
-} guardedNativeLibraryPath{{}, kNativeLibraryPathGuard};
-}  // namespace
-char (&szNativeLibraryPath)[100] = guardedNativeLibraryPath.path;
-unsigned char nativeLibraryPathGuard() { return guardedNativeLibraryPath.guard; }
-#else
 char szNativeLibraryPath[100] = {};
-#endif
 
 namespace {
 
@@ -77,27 +67,31 @@ bool firstHardwareIdMatches(const unsigned char* value, std::size_t size) {
     return lstrcmpiA(firstId.c_str(), kDriverHardwareId) == 0;
 }
 
-jlong JNICALL Java_com_morvane_quorlink_services_keyboard_ChordGate_IsKeyboardDriverInstalled(JNIEnv*, jclass) {
-    try {
+void copyNativeLibraryPath(const char* path, char (&stored)[100]) noexcept {
+    // strncpy's semantics: at most 100 bytes, NUL-padded, no terminator when the path fills them.
+    const std::size_t length = strnlen(path, sizeof stored);
+    std::memcpy(stored, path, length);
+    std::memset(stored + length, 0, sizeof stored - length);
+}
+
+// An exception (a failed allocation) ends the search: 0, and nothing logged.
+jlong JNICALL Java_com_morvane_quorlink_services_keyboard_ChordGate_IsKeyboardDriverInstalled(JNIEnv* env, jclass) {
+    return nativeMethod(env, nullptr, 0, [] {
         for (int index = 0; index < kDeviceKeysExamined; ++index)
-            if (deviceKeyMatches(index)) return 1;
-        return 0;
-    } catch (...) {
-        return 0;
-    }
+            if (deviceKeyMatches(index)) return jlong{1};
+        return jlong{0};
+    });
 }
 
 jlong JNICALL Java_com_morvane_quorlink_services_keyboard_ChordGate_SetNativeLibraryPath(JNIEnv* env, jclass,
                                                                                           jstring path) {
-    // Nothing to copy from a null path, nor from a failed GetStringUTFChars (its
-    // OutOfMemoryError stays pending for the Java caller); the stored path is left as it was.
-    if (!path) return 0;
-    const char* chars = env->GetStringUTFChars(path, nullptr);
-    if (!chars) return 0;
-    // strncpy's semantics: at most 100 bytes, NUL-padded, no terminator when the path fills them.
-    const std::size_t length = strnlen(chars, sizeof szNativeLibraryPath);
-    std::memcpy(szNativeLibraryPath, chars, length);
-    std::memset(szNativeLibraryPath + length, 0, sizeof szNativeLibraryPath - length);
-    env->ReleaseStringUTFChars(path, chars);
-    return 0;
+    return nativeMethod(env, nullptr, 0, [&] {
+        // Nothing to copy from a null path, nor from a failed GetStringUTFChars (its
+        // OutOfMemoryError stays pending for the Java caller); the stored path is left as it was.
+        const char* chars = path ? env->GetStringUTFChars(path, nullptr) : nullptr;
+        if (!chars) return jlong{0};
+        copyNativeLibraryPath(chars, szNativeLibraryPath);
+        env->ReleaseStringUTFChars(path, chars);
+        return jlong{0};
+    });
 }

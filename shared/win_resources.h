@@ -5,6 +5,18 @@
 #include <objbase.h>
 #include <utility>
 
+// Holds an SRW lock exclusively for its lifetime.
+class ExclusiveLock {
+public:
+    explicit ExclusiveLock(SRWLOCK& lock) : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
+    ~ExclusiveLock() { ReleaseSRWLockExclusive(&lock_); }
+    ExclusiveLock(const ExclusiveLock&) = delete;
+    ExclusiveLock& operator=(const ExclusiveLock&) = delete;
+
+private:
+    SRWLOCK& lock_;
+};
+
 // A kernel handle, closed when the owner lets go of it.
 class UniqueHandle {
 public:

@@ -28,14 +28,13 @@ enum NativeCall {
     Reason reason(long value) {
         switch (this) {
             case TONE_INIT:
-                return value == 0 ? null : value == -1 ? Reason.COM_REFUSED : value == -2 ? Reason.NOT_INSTALLED
-                        : value == -3 ? Reason.KEYBOARD_ABSENT : value == -4 ? Reason.NOT_HANDED_OVER
-                        : value == -5 ? Reason.NO_ANSWER : Reason.UNDOCUMENTED_VALUE;
+                return initReason(value, -1, Reason.COM_REFUSED, -2, Reason.NOT_INSTALLED,
+                        -3, Reason.KEYBOARD_ABSENT, -4, Reason.NOT_HANDED_OVER, -5, Reason.NO_ANSWER);
             case HOT_KEY_INIT:
-                return value == 0 ? null : value == -1 ? Reason.COM_REFUSED : value == -2 ? Reason.NOT_INSTALLED
-                        : value <= -3 && value >= -6 ? Reason.COMPONENT_INCOMPLETE
-                        : value == -7 ? Reason.NOT_HANDED_OVER : value == -8 ? Reason.NO_ANSWER
-                        : value == -9 ? Reason.UNEXPECTED_ERROR : Reason.UNDOCUMENTED_VALUE;
+                return initReason(value, -1, Reason.COM_REFUSED, -2, Reason.NOT_INSTALLED,
+                        -3, Reason.COMPONENT_INCOMPLETE, -4, Reason.COMPONENT_INCOMPLETE,
+                        -5, Reason.COMPONENT_INCOMPLETE, -6, Reason.COMPONENT_INCOMPLETE,
+                        -7, Reason.NOT_HANDED_OVER, -8, Reason.NO_ANSWER, -9, Reason.UNEXPECTED_ERROR);
             case PLAY:
                 return value == 0 ? null : value == 1 ? Reason.NOT_PLAYED : Reason.UNDOCUMENTED_VALUE;
             case TONE_CLEANUP:
@@ -54,6 +53,19 @@ enum NativeCall {
             default:
                 throw new AssertionError(this);
         }
+    }
+
+    /** An Init's reason: null for 0, else the reason paired with value, one pair per documented value. */
+    private static Reason initReason(long value, Object... valueReasonPairs) {
+        if (value == 0) {
+            return null;
+        }
+        for (int i = 0; i < valueReasonPairs.length; i += 2) {
+            if (((Integer) valueReasonPairs[i]).longValue() == value) {
+                return (Reason) valueReasonPairs[i + 1];
+            }
+        }
+        return Reason.UNDOCUMENTED_VALUE;
     }
 
     private static Reason hresult(long value) {
