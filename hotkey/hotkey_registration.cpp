@@ -8,8 +8,6 @@
 #include "hotkey_service.h"
 #include "native_method.h"
 
-using Microsoft::WRL::ComPtr;
-
 namespace {
 
 // What RegisterStandard returns when there is no component, as the plain forms do: 1.

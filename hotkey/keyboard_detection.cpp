@@ -5,6 +5,8 @@
 
 #include <array>
 #include <cstring>
+#include <memory>
+#include <type_traits>
 #include <string>
 #include <vector>
 
@@ -21,29 +23,18 @@ constexpr const char kDeviceKeyFormat[] = "SYSTEM\\CurrentControlSet\\Enum\\Root
 constexpr const char kHardwareIdValue[] = "HardwareID";
 constexpr const char kDriverHardwareId[] = "*QV7150";
 
-class RegistryKey {
-public:
-    RegistryKey() = default;
-    ~RegistryKey() {
-        if (key_) RegCloseKey(key_);
-    }
-    RegistryKey(const RegistryKey&) = delete;
-    RegistryKey& operator=(const RegistryKey&) = delete;
-
-    PHKEY receive() { return &key_; }
-    HKEY get() const { return key_; }
-
-private:
-    HKEY key_ = nullptr;
+struct RegistryKeyCloser {
+    void operator()(HKEY key) const { RegCloseKey(key); }
 };
+using RegistryKey = std::unique_ptr<std::remove_pointer_t<HKEY>, RegistryKeyCloser>;
 
 bool deviceKeyMatches(int index) {
     std::array<char, 200> keyName{};
     wsprintfA(keyName.data(), kDeviceKeyFormat, index);
 
-    RegistryKey key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyName.data(), 0, KEY_READ, key.receive()) != ERROR_SUCCESS)
-        return false;
+    HKEY opened = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyName.data(), 0, KEY_READ, &opened) != ERROR_SUCCESS) return false;
+    const RegistryKey key(opened);
 
     DWORD type = 0;
     DWORD size = 0;

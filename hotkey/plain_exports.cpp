@@ -1,5 +1,7 @@
 // The plain exports for native callers: a set-up of their own, apart from the Java one, made,
 // called and released on one native caller's thread, with no service thread and no events.
+#include <utility>
+
 #include <wrl/client.h>
 
 #include "chordgate_exports.h"

@@ -3,7 +3,6 @@
 #include <jni.h>
 #include <windows.h>
 #include <objbase.h>
-#include <utility>
 
 // Holds an SRW lock exclusively for its lifetime.
 class ExclusiveLock {
@@ -23,11 +22,6 @@ public:
     UniqueHandle() = default;
     explicit UniqueHandle(HANDLE handle) : handle_(handle) {}
     ~UniqueHandle() { reset(); }
-    UniqueHandle(UniqueHandle&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
-    UniqueHandle& operator=(UniqueHandle&& other) noexcept {
-        if (this != &other) reset(std::exchange(other.handle_, nullptr));
-        return *this;
-    }
     UniqueHandle(const UniqueHandle&) = delete;
     UniqueHandle& operator=(const UniqueHandle&) = delete;
 
