@@ -14,35 +14,15 @@ using Microsoft::WRL::ComPtr;
 
 namespace {
 
-// A tone's name for one play call: the BSTR the component receives, and the narrow form that
-// only the success message needs, made on first use and freed with the name.
-class ToneName {
-public:
-    explicit ToneName(const wchar_t* literal) : wide_(SysAllocString(literal)) {}
-    ~ToneName() { SysFreeString(wide_); }
-    ToneName(const ToneName&) = delete;
-    ToneName& operator=(const ToneName&) = delete;
-
-    BSTR wide() const { return wide_; }
-
-    // Null when the conversion failed; no memory for it throws, as it does anywhere in a play.
-    const char* narrow() {
-        if (!narrow_ && wide_) {
-            const int size = static_cast<int>(SysStringLen(wide_)) * 2 + 2;
-            narrow_.reset(new char[size]);
-            if (!WideCharToMultiByte(CP_ACP, 0, wide_, -1, narrow_.get(), size, nullptr, nullptr)) narrow_.reset();
-        }
-        return narrow_.get();
-    }
-
-private:
-    BSTR wide_;
-    std::unique_ptr<char[]> narrow_;
+// The tone's name as the component receives it, freed with its owner.
+struct BstrFree {
+    void operator()(BSTR text) const { SysFreeString(text); }
 };
+using Bstr = std::unique_ptr<OLECHAR, BstrFree>;
 
 // 0 when the keyboard played the tone; 1 when it did not, on every failure before the call, and
 // when the tone's name could not be made.
-jlong playSound(JNIEnv* env, ToneName& toneName) {
+jlong playSound(JNIEnv* env, BSTR toneName) {
     // The calling thread stays in its apartment after the call: no uninitialise, no guard.
     const HRESULT init = CoInitialize(nullptr);
     if (FAILED(init)) {
@@ -68,24 +48,27 @@ jlong playSound(JNIEnv* env, ToneName& toneName) {
     // The HRESULT is not examined: a component may fail without writing the flag, which then
     // still says "not played".
     VARIANT_BOOL played = VARIANT_FALSE;
-    pWorkingSound->PlayTone(toneName.wide(), 1, &played);
+    pWorkingSound->PlayTone(toneName, 1, &played);
 
     if (!played) {
         logDiagnostic(env, "warning", "playSound(): cannot play sound", 0);
         return 1;
     }
-    const char* narrow = toneName.narrow();
-    if (!narrow) return 1;
+    // The narrow name, made for this message only: a failed conversion goes unlogged; no memory
+    // for it throws, as it may anywhere in a play.
+    const int size = static_cast<int>(SysStringLen(toneName)) * 2 + 2;
+    const std::unique_ptr<char[]> narrow(new char[size]);
+    if (!WideCharToMultiByte(CP_ACP, 0, toneName, -1, narrow.get(), size, nullptr, nullptr)) return 1;
     char message[100];
-    wsprintfA(message, "Play %s Tone", narrow);
+    wsprintfA(message, "Play %s Tone", narrow.get());
     logDiagnostic(env, "info", message, 0);
     return 0;
 }
 
 jlong playExport(JNIEnv* env, const wchar_t* tone) noexcept {
     return nativeMethod(env, "playSound(): unexpected error", 1, [&]() -> jlong {
-        ToneName toneName(tone);
-        return toneName.wide() ? playSound(env, toneName) : 1;
+        const Bstr toneName(SysAllocString(tone));
+        return toneName ? playSound(env, toneName.get()) : 1;
     });
 }
 
