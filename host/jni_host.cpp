@@ -365,7 +365,7 @@ void Host::clearRecords() {
 }  // namespace jnihost
 
 // Found by log_diagnostic_to_host.cpp in the checked libraries through GetProcAddress on the EXE.
-extern "C" __declspec(dllexport) void __cdecl jnihost_record_diagnostic(JNIEnv* env, jobject caller,
+extern "C" __declspec(dllexport) void __cdecl jnihost_record_diagnostic(JNIEnv* env,
                                                                        const char* level,
                                                                        const char* message,
                                                                        HRESULT code) {
@@ -384,10 +384,7 @@ extern "C" __declspec(dllexport) void __cdecl jnihost_record_diagnostic(JNIEnv* 
                         "the JNIEnv of thread " + std::to_string(record->thread) +
                             (record->live ? " was used on another thread" : " was used after it detached"));
     }
-    Ref* ref = knownRef(s.state, caller);
-    if (caller && (!ref || ref->deleted || (ref->kind == RefKind::Local && ref->thread != self)))
-      recordViolation(s.state, "logDiagnostic", "the caller reference may not be used on this thread");
-    s->diagnostics.push_back(jnihost::Diagnostic{level ? level : "", message ? message : "", code, self, env, caller});
+    s->diagnostics.push_back(jnihost::Diagnostic{level ? level : "", message ? message : "", code, self, env});
   } catch (...) {
     // Nothing may unwind into the library that logs.
   }

@@ -42,7 +42,6 @@ struct Diagnostic {
   HRESULT code = 0;
   ThreadId thread = 0;
   JNIEnv* env = nullptr;
-  jobject caller = nullptr;
 };
 
 // The jar's Java side of the shipped logging hook (com/morvane/quorlink/internal/Diagnostics), as

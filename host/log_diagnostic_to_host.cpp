@@ -4,7 +4,7 @@
 // program embeds; a program without one exports nothing, and the diagnostic goes nowhere.
 namespace {
 
-using RecordDiagnostic = void(__cdecl*)(JNIEnv*, jobject, const char*, const char*, HRESULT);
+using RecordDiagnostic = void(__cdecl*)(JNIEnv*, const char*, const char*, HRESULT);
 
 RecordDiagnostic hostRecorder() {
   FARPROC found = GetProcAddress(GetModuleHandleW(nullptr), "jnihost_record_diagnostic");
@@ -13,9 +13,9 @@ RecordDiagnostic hostRecorder() {
 
 }  // namespace
 
-void logDiagnostic(JNIEnv* env, jobject caller, const char* level, const char* message, HRESULT code) {
+void logDiagnostic(JNIEnv* env, const char* level, const char* message, HRESULT code) {
   static const RecordDiagnostic record = hostRecorder();
-  if (record) record(env, caller, level, message, code);
+  if (record) record(env, level, message, code);
 }
 
 // The host has no Java logging: a listener's exception stays described and cleared, as shipped.

@@ -1,7 +1,5 @@
 #include "HotKeyEventSink.h"
 
-#include <atomic>
-
 #include "hotkey_service.h"
 
 namespace {
@@ -49,12 +47,10 @@ HRESULT STDMETHODCALLTYPE HotKeyEventSink::QueryInterface(REFIID iid, void** out
     return E_NOINTERFACE;
 }
 
-ULONG STDMETHODCALLTYPE HotKeyEventSink::AddRef() noexcept {
-    return InterlockedIncrement(&referenceCount_);
-}
+ULONG STDMETHODCALLTYPE HotKeyEventSink::AddRef() noexcept { return ++referenceCount_; }
 
 ULONG STDMETHODCALLTYPE HotKeyEventSink::Release() noexcept {
-    const LONG count = InterlockedDecrement(&referenceCount_);
+    const ULONG count = --referenceCount_;
     if (count == 0) delete this;
     return count;
 }

@@ -5,6 +5,8 @@
 #include <windows.h>
 #include <oaidl.h>
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 using HotKeyCallback = void (*)(std::int32_t first, std::int32_t second, std::int32_t third);
@@ -13,6 +15,9 @@ using StatusCallback = void (*)(std::int32_t status);
 class HotKeyEventSink : public IDispatch {
 public:
     HotKeyEventSink() noexcept;
+    // A failed allocation throws. Defined apart from the class, so that the checked build's can be
+    // made to fail.
+    static void* operator new(std::size_t size);
     HotKeyEventSink(const HotKeyEventSink&) = delete;
     HotKeyEventSink& operator=(const HotKeyEventSink&) = delete;
 
@@ -37,9 +42,8 @@ private:
 
     HRESULT dispatch(DISPID id, const DISPPARAMS* params) const noexcept;
 
-    // Clean-up releases the module's reference from another thread than the one events come on;
-    // changed with the interlocked operations COM objects use, whose results AddRef and Release return.
-    volatile LONG referenceCount_ = 0;
+    // Clean-up releases the module's reference from another thread than the one events come on.
+    std::atomic<ULONG> referenceCount_{0};
     HotKeyCallback hotKeyCallback_ = nullptr;
     StatusCallback statusCallback_ = nullptr;
 };

@@ -8,195 +8,136 @@
 #include <ocidl.h>
 
 #include <optional>
-#include <utility>
 
 #include "HotKeyEventSink.h"
 #include "com_morvane_quorlink_services_keyboard_ChordGate.h"
 #include "java_vm.h"
 #include "listener_dispatch.h"
-#include "log_diagnostic.h"
-#include "service_thread.h"
-#include "win_resources.h"
+#include "native_method.h"
 
 using Microsoft::WRL::ComPtr;
 
 namespace {
 
-constexpr LONG kReady = 0;
-constexpr LONG kCannotInitializeCom = -1;
-constexpr LONG kCannotCreateComponent = -2;
-constexpr LONG kNoConnectionPointContainer = -3;
-constexpr LONG kNoConnectionPoint = -4;
-constexpr LONG kNoSoftKey = -5;
-constexpr LONG kNoSinkUnknown = -6;
-constexpr LONG kCannotMarshal = -7;
-constexpr LONG kTimedOut = -8;
-constexpr LONG kUnexpectedError = -9;
-
 constexpr DWORD kStartUpWaitMs = 10000;
 
-HandOffStream<IHotKeyService> handOff(IID_IHotKeyService, HandOffStream<IHotKeyService>::FailedTake::KeepsTheStream);
+// What Init returns and logs for each outcome.
+constexpr InitStatus kInitStatuses[] = {
+    {StartUpStatus::Ready, 0, "info", "Init(): hotkey is initialized successfully"},
+    {StartUpStatus::CannotInitializeCom, -1, "severe", "Init(): cannot initialize COM library"},
+    {StartUpStatus::CannotCreateComponent, -2, "severe", "Init(): cannot create COM object"},
+    {StartUpStatus::NoConnectionPointContainer, -3, "severe", "Init(): query iconnection point container interface failed"},
+    {StartUpStatus::NoConnectionPoint, -4, "severe", "Init(): find connection hot key point failed"},
+    {StartUpStatus::NoSoftKey, -5, "severe", "Init(): query soft key interface failed"},
+    {StartUpStatus::NoSinkUnknown, -6, "severe", "Init(): query hot key event unknown interface failed"},
+    {StartUpStatus::CannotMarshal, -7, "severe", "Init(): CoMarshalInterThreadInterfaceInStream failed"},
+    {StartUpStatus::TimedOut, -8, "warning", "Init(): hotkey may not be initialzed due to timeout"},
+    {StartUpStatus::UnexpectedError, -9, "severe", "Init(): unexpected error"},
+};
+constexpr jlong kUnexpectedError = -9;
 
 // What a start-up makes, in the service thread's apartment. Its destructor is the tear-down, in
 // this order: the sink is cut off from the listener first, so that nothing reaches Java once it
 // has run, even from a component that keeps its sinks; the hand-off stream is revoked; the sink
 // is unadvised with the cookie Advise gave; then the connection point, ISoftKey, the component
-// and the sink go. A sink whose Invoke is on the stack holds itself until it returns.
+// and the sink go. A sink whose Invoke is on the stack holds itself until it returns. A set-up
+// moved from holds no component, and its destructor does nothing.
 struct HotKeySetUp {
-    ComPtr<IHotKeyService> hotKey;
-    bool published = false;  // the hand-off stream holds a copy of hotKey
+    using Interface = IHotKeyService;
+    static constexpr const IID& kInterfaceId = IID_IHotKeyService;
+    static constexpr FailedTake kFailedTake = FailedTake::KeepsTheStream;
+
+    ComPtr<IHotKeyService> pHotKey;
+    HandOffStream<IHotKeyService>* published = nullptr;  // the stream that holds a copy of pHotKey
     ComPtr<IConnectionPoint> connectionPoint;
-    ComPtr<HotKeyEventSink> eventSink;
+    ComPtr<HotKeyEventSink> pEventSink;
     DWORD adviseCookie = 0;  // 0: not advised (a refused advice gives none)
-    ComPtr<ISoftKey> softKey;
+    ComPtr<ISoftKey> pSoftKey;
 
     HotKeySetUp() = default;
-    HotKeySetUp(HotKeySetUp&& other) noexcept
-        : hotKey(std::move(other.hotKey)),
-          published(std::exchange(other.published, false)),
-          connectionPoint(std::move(other.connectionPoint)),
-          eventSink(std::move(other.eventSink)),
-          adviseCookie(std::exchange(other.adviseCookie, 0)),
-          softKey(std::move(other.softKey)) {}
-    HotKeySetUp& operator=(HotKeySetUp&&) = delete;
+    HotKeySetUp(HotKeySetUp&&) = default;
 
     ~HotKeySetUp() {
-        if (eventSink) eventSink->SetCallbacks(nullptr, nullptr);
-        if (published) handOff.revoke();
+        if (pEventSink) pEventSink->SetCallbacks(nullptr, nullptr);
+        if (pHotKey && published) published->revoke();
         if (connectionPoint && adviseCookie) connectionPoint->Unadvise(adviseCookie);
         connectionPoint.Reset();
-        softKey.Reset();
-        hotKey.Reset();
-        eventSink.Reset();
+        pSoftKey.Reset();
+        pHotKey.Reset();
+        pEventSink.Reset();
+    }
+
+    // On the service thread in its apartment; what was made goes with made on failure.
+    static StartUpOutcome make(HotKeySetUp& made, HandOffStream<IHotKeyService>& handOff) {
+        // Any other success code fails the start-up; an object that came with it goes with made.
+        HRESULT hr = CoCreateInstance(CLSID_KeyboardHotKeyService, nullptr, CLSCTX_INPROC_SERVER, IID_IHotKeyService,
+                                      reinterpret_cast<void**>(made.pHotKey.GetAddressOf()));
+        if (hr != S_OK) return {StartUpStatus::CannotCreateComponent, hr};
+
+        hr = handOff.publish(made.pHotKey.Get());
+        if (FAILED(hr)) return {StartUpStatus::CannotMarshal, hr};
+        made.published = &handOff;
+
+        ComPtr<IConnectionPointContainer> container;
+        hr = made.pHotKey->QueryInterface(IID_PPV_ARGS(&container));
+        if (FAILED(hr)) return {StartUpStatus::NoConnectionPointContainer, hr};
+
+        hr = container->FindConnectionPoint(IID_IHotKeyEvents, made.connectionPoint.GetAddressOf());
+        if (FAILED(hr)) return {StartUpStatus::NoConnectionPoint, hr};
+        container.Reset();
+
+        // A failed allocation throws and ends the start-up as any exception does.
+        made.pEventSink = new HotKeyEventSink;
+        made.pEventSink->SetCallbacks(ForwardHotKeyHit, ForwardKeyboardStatus);
+
+        ComPtr<IUnknown> sinkUnknown;
+        hr = made.pEventSink->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(sinkUnknown.GetAddressOf()));
+        if (FAILED(hr)) return {StartUpStatus::NoSinkUnknown, hr};
+
+        // Its result is not examined: a refused advice leaves a cookie of 0, which is not unadvised.
+        made.connectionPoint->Advise(sinkUnknown.Get(), &made.adviseCookie);
+
+        hr = made.pHotKey->QueryInterface(IID_ISoftKey, reinterpret_cast<void**>(made.pSoftKey.GetAddressOf()));
+        if (FAILED(hr)) return {StartUpStatus::NoSoftKey, hr};
+        return {StartUpStatus::Ready, S_OK};
     }
 };
 
-// The Java set-up, touched on the service thread only.
-NeverDestroyed<std::optional<HotKeySetUp>> held;
-
-// Into made, which the caller keeps only when it is complete.
-StartUpOutcome setUp(HotKeySetUp& made) {
-    // Any other success code fails the start-up; an object that came with it goes with made.
-    HRESULT hr = CoCreateInstance(CLSID_KeyboardHotKeyService, nullptr, CLSCTX_INPROC_SERVER, IID_IHotKeyService,
-                                  reinterpret_cast<void**>(made.hotKey.GetAddressOf()));
-    if (hr != S_OK) return {kCannotCreateComponent, hr};
-
-    hr = handOff.publish(made.hotKey.Get());
-    if (FAILED(hr)) return {kCannotMarshal, hr};
-    made.published = true;
-
-    ComPtr<IConnectionPointContainer> container;
-    hr = made.hotKey->QueryInterface(IID_PPV_ARGS(&container));
-    if (FAILED(hr)) return {kNoConnectionPointContainer, hr};
-
-    hr = container->FindConnectionPoint(IID_IHotKeyEvents, made.connectionPoint.GetAddressOf());
-    if (FAILED(hr)) return {kNoConnectionPoint, hr};
-    container.Reset();
-
-    // A failed allocation throws and ends the start-up as any exception does.
-    made.eventSink = new HotKeyEventSink;
-    made.eventSink->SetCallbacks(ForwardHotKeyHit, ForwardKeyboardStatus);
-
-    ComPtr<IUnknown> sinkUnknown;
-    hr = made.eventSink->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(sinkUnknown.GetAddressOf()));
-    if (FAILED(hr)) return {kNoSinkUnknown, hr};
-
-    // Its result is not examined: a refused advice leaves a cookie of 0, which is not unadvised.
-    made.connectionPoint->Advise(sinkUnknown.Get(), &made.adviseCookie);
-
-    hr = made.hotKey->QueryInterface(IID_ISoftKey, reinterpret_cast<void**>(made.softKey.GetAddressOf()));
-    if (FAILED(hr)) return {kNoSoftKey, hr};
-    return {kReady, S_OK};
-}
-
-// On the service thread in its apartment. A failed start-up leaves nothing behind, so a later
-// Init starts from scratch.
-StartUpOutcome startUp() {
-    try {
-        HotKeySetUp made;
-        const StartUpOutcome outcome = setUp(made);
-        if (outcome.status == kReady) held.value.emplace(std::move(made));
-        return outcome;
-    } catch (...) {
-        return {kUnexpectedError, S_OK};
-    }
-}
-
-ServiceThread serviceThread({kCannotInitializeCom, kTimedOut, kUnexpectedError}, startUp);
-
-// On the service thread, once a Cleanup has claimed the set-up.
-void tearDown() { held.value.reset(); }
-
-void logStartUpStatus(JNIEnv* env, jobject caller, const StartUpOutcome& outcome) {
-    const HRESULT errorCode = outcome.errorCode;
-    switch (outcome.status) {
-    case kReady:
-        return logDiagnostic(env, caller, "info", "Init(): hotkey is initialized successfully", 0);
-    case kCannotInitializeCom:
-        return logDiagnostic(env, caller, "severe", "Init(): cannot initialize COM library", errorCode);
-    case kCannotCreateComponent:
-        return logDiagnostic(env, caller, "severe", "Init(): cannot create COM object", errorCode);
-    case kNoConnectionPointContainer:
-        return logDiagnostic(env, caller, "severe", "Init(): query iconnection point container interface failed",
-                             errorCode);
-    case kNoConnectionPoint:
-        return logDiagnostic(env, caller, "severe", "Init(): find connection hot key point failed", errorCode);
-    case kNoSoftKey:
-        return logDiagnostic(env, caller, "severe", "Init(): query soft key interface failed", errorCode);
-    case kNoSinkUnknown:
-        return logDiagnostic(env, caller, "severe", "Init(): query hot key event unknown interface failed", errorCode);
-    case kCannotMarshal:
-        return logDiagnostic(env, caller, "severe", "Init(): CoMarshalInterThreadInterfaceInStream failed", errorCode);
-    case kTimedOut:
-        return logDiagnostic(env, caller, "warning", "Init(): hotkey may not be initialzed due to timeout", 0);
-    case kUnexpectedError:
-        return logDiagnostic(env, caller, "severe", "Init(): unexpected error", 0);
-    }
-}
+NeverDestroyed<ServiceThread<HotKeySetUp>> serviceThread;
 
 } // namespace
 
-bool hotKeyServiceHeld() { return serviceThread.setUpHeld(); }
+bool hotKeyServiceHeld() { return serviceThread.value.holdsSetUp(); }
 
-HandOffStream<IHotKeyService>& hotKeyHandOff() { return handOff; }
+HandOffStream<IHotKeyService>& hotKeyHandOff() { return serviceThread.value.handOff(); }
 
 extern "C" {
 
-JNIEXPORT jlong JNICALL Java_com_morvane_quorlink_services_keyboard_ChordGate_RawInit(JNIEnv* env, jclass caller) {
-    try {
+JNIEXPORT jlong JNICALL Java_com_morvane_quorlink_services_keyboard_ChordGate_RawInit(JNIEnv* env, jclass) {
+    return nativeMethod(env, "Init(): unexpected error", kUnexpectedError, [&] {
         storeJavaVM(env);
-        const StartUpOutcome outcome = serviceThread.startUpForInit(kStartUpWaitMs);
-        logStartUpStatus(env, caller, outcome);
-        return outcome.status;
-    } catch (...) {
-        logCaughtException(env, caller, "Init(): unexpected error");
-        return kUnexpectedError;
-    }
+        return reportInitStatus(env, kInitStatuses, serviceThread.value.startUp(kStartUpWaitMs));
+    });
 }
 
 JNIEXPORT jlong JNICALL Java_com_morvane_quorlink_services_keyboard_ChordGate_Init(JNIEnv* env, jclass caller) {
     return Java_com_morvane_quorlink_services_keyboard_ChordGate_RawInit(env, caller);
 }
 
-// 0 once the set-up is claimed and the service thread has taken it back, or has the tear-down
-// queued when it does not get to it within the start-up's wait (a listener method blocks it);
-// 1 when there was nothing to take back (also after an exception).
-JNIEXPORT jlong JNICALL Java_com_morvane_quorlink_services_keyboard_ChordGate_RawCleanup(JNIEnv* env,
-                                                                                        jclass caller) {
-    try {
-        if (!serviceThread.claimSetUp()) {
-            logDiagnostic(env, caller, "severe", "Cleanup(): pHotKey is null", 0);
+// 0 once the service thread has taken the set-up back, or has the tear-down queued when it does
+// not get to it within the start-up's wait (a listener method blocks it); 1 when there was
+// nothing to take back (also after an exception).
+JNIEXPORT jlong JNICALL Java_com_morvane_quorlink_services_keyboard_ChordGate_RawCleanup(JNIEnv* env, jclass) {
+    return nativeMethod(env, "Cleanup(): unexpected error", 1, [&]() -> jlong {
+        const bool onItsOwnThread = serviceThread.value.onThisThread();
+        if (!serviceThread.value.tearDown(kStartUpWaitMs)) {
+            logDiagnostic(env, "severe", "Cleanup(): pHotKey is null", 0);
             return 1;
         }
-        const bool onItsOwnThread = serviceThread.onThisThread();
-        serviceThread.run(tearDown, kStartUpWaitMs);
         // The service thread keeps its apartment for good; a Java caller leaves its own once.
         if (!onItsOwnThread) CoUninitialize();
         return 0;
-    } catch (...) {
-        logCaughtException(env, caller, "Cleanup(): unexpected error");
-        return 1;
-    }
+    });
 }
 
 JNIEXPORT jlong JNICALL Java_com_morvane_quorlink_services_keyboard_ChordGate_Cleanup(JNIEnv* env, jclass caller) {

@@ -6,9 +6,7 @@
 #include "com_morvane_quorlink_services_keyboard_ChordGate.h"
 #include "hotkey_lifecycle.h"
 #include "hotkey_service.h"
-#include "log_diagnostic.h"
-
-using Microsoft::WRL::ComPtr;
+#include "native_method.h"
 
 namespace {
 
@@ -50,38 +48,35 @@ constexpr OperationMessages kUnregisterAllHot{
 // The low 32 bits, without a range check.
 LONG narrowed(jlong value) { return static_cast<LONG>(static_cast<std::uint32_t>(value)); }
 
-jlong logged(JNIEnv* env, jobject caller, const char* message, HRESULT hr) {
-    logDiagnostic(env, caller, "severe", message, hr);
+jlong logged(JNIEnv* env, const char* message, HRESULT hr) {
+    logDiagnostic(env, "severe", message, hr);
     return hr;  // sign-extended
 }
 
 // A Java form: the calling thread's apartment, the borrowed proxy, and call, the one component
 // call through it; each failure logged with its own message and returned.
 template <class ComponentCall>
-jlong callThroughHandOff(JNIEnv* env, jobject caller, const OperationMessages& messages, ComponentCall call) {
+jlong callThroughHandOff(JNIEnv* env, const OperationMessages& messages, ComponentCall call) {
     // The thread stays in its apartment after the call: no uninitialise, no guard.
     const HRESULT init = CoInitialize(nullptr);
-    if (FAILED(init)) return logged(env, caller, messages.coInitializeFailed, init);
+    if (FAILED(init)) return logged(env, messages.coInitializeFailed, init);
 
     const auto borrowed = hotKeyHandOff().borrow();
-    if (FAILED(borrowed.taken)) return logged(env, caller, messages.unmarshalFailed, borrowed.taken);
-    if (FAILED(borrowed.refilled)) return logged(env, caller, messages.marshalFailed, borrowed.refilled);
+    if (FAILED(borrowed.taken)) return logged(env, messages.unmarshalFailed, borrowed.taken);
+    if (FAILED(borrowed.refilled)) return logged(env, messages.marshalFailed, borrowed.refilled);
 
     // The stream's lock is not held: COM carries the call to the service thread, and the next
     // caller need not wait for it.
     const HRESULT hr = call(borrowed.proxy.Get());
-    if (FAILED(hr)) logDiagnostic(env, caller, "severe", messages.methodFailed, hr);
+    if (FAILED(hr)) logDiagnostic(env, "severe", messages.methodFailed, hr);
     return hr;
 }
 
-template <class Body>
-jlong catchingExceptions(JNIEnv* env, jobject caller, const OperationMessages& messages, Body body) noexcept {
-    try {
-        return body();
-    } catch (...) {
-        logCaughtException(env, caller, messages.unexpectedError);
-        return kCaughtException;
-    }
+// A Java form: its body behind the boundary, which turns an exception into its unexpected error.
+template <class ComponentCall>
+jlong javaForm(JNIEnv* env, const OperationMessages& messages, ComponentCall call) noexcept {
+    return nativeMethod(env, messages.unexpectedError, kCaughtException,
+                        [&] { return callThroughHandOff(env, messages, call); });
 }
 
 } // namespace
@@ -89,35 +84,29 @@ jlong catchingExceptions(JNIEnv* env, jobject caller, const OperationMessages& m
 extern "C" {
 
 JNIEXPORT jlong JNICALL Java_com_morvane_quorlink_services_keyboard_ChordGate_RegisterStandard(
-    JNIEnv* env, jclass caller, jlong first, jlong second, jlong third) {
-    return catchingExceptions(env, caller, kRegisterStandard, [&]() -> jlong {
+    JNIEnv* env, jclass, jlong first, jlong second, jlong third) {
+    return nativeMethod(env, kRegisterStandard.unexpectedError, kCaughtException, [&]() -> jlong {
         if (!hotKeyServiceHeld()) {
-            logDiagnostic(env, caller, "severe", "RegisterStandard(): pHotKey is null", 0);
+            logDiagnostic(env, "severe", "RegisterStandard(): pHotKey is null", 0);
             return kNotSetUp;
         }
-        return callThroughHandOff(env, caller, kRegisterStandard, [&](IHotKeyService* hotKey) {
+        return callThroughHandOff(env, kRegisterStandard, [&](IHotKeyService* hotKey) {
             return hotKey->RegisterStandard(narrowed(first), narrowed(second), narrowed(third));
         });
     });
 }
 
-JNIEXPORT jlong JNICALL Java_com_morvane_quorlink_services_keyboard_ChordGate_UnregisterHot(JNIEnv* env,
-                                                                                           jclass caller,
+JNIEXPORT jlong JNICALL Java_com_morvane_quorlink_services_keyboard_ChordGate_UnregisterHot(JNIEnv* env, jclass,
                                                                                            jlong first,
                                                                                            jlong second) {
-    return catchingExceptions(env, caller, kUnregisterHot, [&] {
-        return callThroughHandOff(env, caller, kUnregisterHot, [&](IHotKeyService* hotKey) {
-            return hotKey->UnregisterHot(narrowed(first), narrowed(second));
-        });
+    return javaForm(env, kUnregisterHot, [&](IHotKeyService* hotKey) {
+        return hotKey->UnregisterHot(narrowed(first), narrowed(second));
     });
 }
 
 JNIEXPORT jlong JNICALL Java_com_morvane_quorlink_services_keyboard_ChordGate_UnregisterAllHot(JNIEnv* env,
-                                                                                              jclass caller) {
-    return catchingExceptions(env, caller, kUnregisterAllHot, [&] {
-        return callThroughHandOff(env, caller, kUnregisterAllHot,
-                                  [](IHotKeyService* hotKey) { return hotKey->UnregisterAllHot(); });
-    });
+                                                                                              jclass) {
+    return javaForm(env, kUnregisterAllHot, [](IHotKeyService* hotKey) { return hotKey->UnregisterAllHot(); });
 }
 
 } // extern "C"

@@ -5,24 +5,16 @@
 
 #include <array>
 #include <cstring>
+#include <memory>
+#include <type_traits>
 #include <string>
 #include <vector>
 
 #include "com_morvane_quorlink_services_keyboard_ChordGate.h"
+#include "native_method.h"
 
 // Module state. Kept for the Java side; nothing in the library reads it.
-#ifdef CHORDGATE_PATH_GUARD
-namespace {
-struct {
-    char path[100];
-    volatile unsigned char guard;
-} guardedNativeLibraryPath{{}, kNativeLibraryPathGuard};
-}  // namespace
-char (&szNativeLibraryPath)[100] = guardedNativeLibraryPath.path;
-unsigned char nativeLibraryPathGuard() { return guardedNativeLibraryPath.guard; }
-#else
 char szNativeLibraryPath[100] = {};
-#endif
 
 namespace {
 
@@ -31,29 +23,18 @@ constexpr const char kDeviceKeyFormat[] = "SYSTEM\\CurrentControlSet\\Enum\\Root
 constexpr const char kHardwareIdValue[] = "HardwareID";
 constexpr const char kDriverHardwareId[] = "*QV7150";
 
-class RegistryKey {
-public:
-    RegistryKey() = default;
-    ~RegistryKey() {
-        if (key_) RegCloseKey(key_);
-    }
-    RegistryKey(const RegistryKey&) = delete;
-    RegistryKey& operator=(const RegistryKey&) = delete;
-
-    PHKEY receive() { return &key_; }
-    HKEY get() const { return key_; }
-
-private:
-    HKEY key_ = nullptr;
+struct RegistryKeyCloser {
+    void operator()(HKEY key) const { RegCloseKey(key); }
 };
+using RegistryKey = std::unique_ptr<std::remove_pointer_t<HKEY>, RegistryKeyCloser>;
 
 bool deviceKeyMatches(int index) {
     std::array<char, 200> keyName{};
     wsprintfA(keyName.data(), kDeviceKeyFormat, index);
 
-    RegistryKey key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyName.data(), 0, KEY_READ, key.receive()) != ERROR_SUCCESS)
-        return false;
+    HKEY opened = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyName.data(), 0, KEY_READ, &opened) != ERROR_SUCCESS) return false;
+    const RegistryKey key(opened);
 
     DWORD type = 0;
     DWORD size = 0;
@@ -77,27 +58,31 @@ bool firstHardwareIdMatches(const unsigned char* value, std::size_t size) {
     return lstrcmpiA(firstId.c_str(), kDriverHardwareId) == 0;
 }
 
-jlong JNICALL Java_com_morvane_quorlink_services_keyboard_ChordGate_IsKeyboardDriverInstalled(JNIEnv*, jclass) {
-    try {
+void copyNativeLibraryPath(const char* path, char (&stored)[100]) noexcept {
+    // strncpy's semantics: at most 100 bytes, NUL-padded, no terminator when the path fills them.
+    const std::size_t length = strnlen(path, sizeof stored);
+    std::memcpy(stored, path, length);
+    std::memset(stored + length, 0, sizeof stored - length);
+}
+
+// An exception (a failed allocation) ends the search: 0, and nothing logged.
+jlong JNICALL Java_com_morvane_quorlink_services_keyboard_ChordGate_IsKeyboardDriverInstalled(JNIEnv* env, jclass) {
+    return nativeMethod(env, nullptr, 0, [] {
         for (int index = 0; index < kDeviceKeysExamined; ++index)
-            if (deviceKeyMatches(index)) return 1;
-        return 0;
-    } catch (...) {
-        return 0;
-    }
+            if (deviceKeyMatches(index)) return jlong{1};
+        return jlong{0};
+    });
 }
 
 jlong JNICALL Java_com_morvane_quorlink_services_keyboard_ChordGate_SetNativeLibraryPath(JNIEnv* env, jclass,
                                                                                           jstring path) {
-    // Nothing to copy from a null path, nor from a failed GetStringUTFChars (its
-    // OutOfMemoryError stays pending for the Java caller); the stored path is left as it was.
-    if (!path) return 0;
-    const char* chars = env->GetStringUTFChars(path, nullptr);
-    if (!chars) return 0;
-    // strncpy's semantics: at most 100 bytes, NUL-padded, no terminator when the path fills them.
-    const std::size_t length = strnlen(chars, sizeof szNativeLibraryPath);
-    std::memcpy(szNativeLibraryPath, chars, length);
-    std::memset(szNativeLibraryPath + length, 0, sizeof szNativeLibraryPath - length);
-    env->ReleaseStringUTFChars(path, chars);
-    return 0;
+    return nativeMethod(env, nullptr, 0, [&] {
+        // Nothing to copy from a null path, nor from a failed GetStringUTFChars (its
+        // OutOfMemoryError stays pending for the Java caller); the stored path is left as it was.
+        const char* chars = path ? env->GetStringUTFChars(path, nullptr) : nullptr;
+        if (!chars) return jlong{0};
+        copyNativeLibraryPath(chars, szNativeLibraryPath);
+        env->ReleaseStringUTFChars(path, chars);
+        return jlong{0};
+    });
 }

@@ -4,15 +4,10 @@
 #include <cstddef>
 
 // The path that SetNativeLibraryPath stored: 100 bytes, not NUL-terminated when the path filled them.
-#ifdef CHORDGATE_PATH_GUARD
-// Only for hotkey_path_test and path_and_id_fuzz_test, which compile this file into themselves:
-// a guard byte right behind those 100 bytes, which only a write past them can change.
-extern char (&szNativeLibraryPath)[100];
-inline constexpr unsigned char kNativeLibraryPathGuard = 0xA5;
-unsigned char nativeLibraryPathGuard();
-#else
 extern char szNativeLibraryPath[100];
-#endif
+// What SetNativeLibraryPath does with the path's bytes (modified UTF-8): copies at most 100 of
+// them into stored and pads the rest with NUL; writes nothing past the 100 bytes.
+void copyNativeLibraryPath(const char* path, char (&stored)[100]) noexcept;
 
 // Whether the first string of a REG_MULTI_SZ value equals the driver's hardware identifier,
 // letter case aside. Reads nothing beyond size bytes, also when the value carries no NUL.

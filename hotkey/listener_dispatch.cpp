@@ -7,7 +7,7 @@
 #include "com_morvane_quorlink_services_keyboard_ChordGate.h"
 #include "hotkey_service.h"
 #include "java_vm.h"
-#include "log_diagnostic.h"
+#include "native_method.h"
 #include "win_resources.h"
 
 namespace {
@@ -70,30 +70,33 @@ void reportListenerException(JNIEnv* env, const char* method) {
 // The class reference is local to this call; the JVM frees it when the native method returns.
 jlong JNICALL Java_com_morvane_quorlink_services_keyboard_ChordGate_RegisterListener(JNIEnv* env, jclass,
                                                                                       jobject newListener) {
-    ListenerStateLock lock;
-    storeJavaVM(env);
-    prepareDiagnostics(env);  // a listener's exceptions are logged later on the service thread
+    return nativeMethod(env, "RegisterListener(): unexpected error", 1, [&]() -> jlong {
+        ListenerStateLock lock;
+        storeJavaVM(env);
+        prepareDiagnostics(env);  // a listener's exceptions are logged later on the service thread
 
-    replaceListener(env, newListener ? env->NewGlobalRef(newListener) : nullptr);
-    if (!listener) return 1;
+        replaceListener(env, newListener ? env->NewGlobalRef(newListener) : nullptr);
+        if (!listener) return 1;
 
-    const jclass listenerClass = env->GetObjectClass(newListener);
-    if (!listenerClass) return 1;
+        const jclass listenerClass = env->GetObjectClass(newListener);
+        if (!listenerClass) return 1;
 
-    // A failed lookup leaves JNI's NoSuchMethodError pending for the Java caller.
-    hotKeyHitMethod = env->GetMethodID(listenerClass, "HotKeyHit", "(JJJ)V");
-    if (!hotKeyHitMethod) return 1;
-    kbFailedMethod = env->GetMethodID(listenerClass, "KBFailed", "()V");
-    if (!kbFailedMethod) return 1;
-    kbDetachedMethod = env->GetMethodID(listenerClass, "KBDetached", "()V");
-    if (!kbDetachedMethod) return 1;
-    return 0;
+        // A failed lookup leaves JNI's NoSuchMethodError pending for the Java caller.
+        hotKeyHitMethod = env->GetMethodID(listenerClass, "HotKeyHit", "(JJJ)V");
+        if (!hotKeyHitMethod) return 1;
+        kbFailedMethod = env->GetMethodID(listenerClass, "KBFailed", "()V");
+        if (!kbFailedMethod) return 1;
+        kbDetachedMethod = env->GetMethodID(listenerClass, "KBDetached", "()V");
+        return kbDetachedMethod ? 0 : 1;
+    });
 }
 
 jlong JNICALL Java_com_morvane_quorlink_services_keyboard_ChordGate_UnregisterAllListener(JNIEnv* env, jclass) {
-    ListenerStateLock lock;
-    replaceListener(env, nullptr);
-    return 0;
+    return nativeMethod(env, "UnregisterAllListener(): unexpected error", 1, [&] {
+        ListenerStateLock lock;
+        replaceListener(env, nullptr);
+        return jlong{0};
+    });
 }
 
 // The service thread stays attached from start-up on, so each forward uses its environment and

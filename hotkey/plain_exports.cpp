@@ -1,5 +1,7 @@
 // The plain exports for native callers: a set-up of their own, apart from the Java one, made,
 // called and released on one native caller's thread, with no service thread and no events.
+#include <utility>
+
 #include <wrl/client.h>
 
 #include "chordgate_exports.h"
@@ -28,14 +30,13 @@ bool onAnotherThreadThanTheOwner() {
     return plain.value.hotKey && GetCurrentThreadId() != plain.value.ownerThreadId;
 }
 
-// The component for a call: kPlainNotSetUp when there is none, RPC_E_WRONG_THREAD on any thread
-// but the one that made it.
-HRESULT plainHotKeyService(IHotKeyService** hotKey) {
-    *hotKey = nullptr;
+// The component's answer to call: kPlainNotSetUp when there is none, RPC_E_WRONG_THREAD on any
+// thread but the one that made it.
+template <class ComponentCall>
+HRESULT callPlain(ComponentCall call) {
     if (!plain.value.hotKey) return kPlainNotSetUp;
     if (onAnotherThreadThanTheOwner()) return RPC_E_WRONG_THREAD;
-    *hotKey = plain.value.hotKey.Get();
-    return S_OK;
+    return call(plain.value.hotKey.Get());
 }
 
 } // namespace
@@ -68,24 +69,15 @@ void __cdecl ChordGate_Cleanup(void) {
 }
 
 HRESULT __cdecl ChordGate_RegisterStandard(LONG first, LONG second, LONG third) {
-    IHotKeyService* hotKey = nullptr;
-    const HRESULT held = plainHotKeyService(&hotKey);
-    if (held != S_OK) return held;
-    return hotKey->RegisterStandard(first, second, third);
+    return callPlain([&](IHotKeyService* hotKey) { return hotKey->RegisterStandard(first, second, third); });
 }
 
 HRESULT __cdecl ChordGate_UnregisterHot(LONG first, LONG second) {
-    IHotKeyService* hotKey = nullptr;
-    const HRESULT held = plainHotKeyService(&hotKey);
-    if (held != S_OK) return held;
-    return hotKey->UnregisterHot(first, second);
+    return callPlain([&](IHotKeyService* hotKey) { return hotKey->UnregisterHot(first, second); });
 }
 
 HRESULT __cdecl ChordGate_UnregisterAllHot(void) {
-    IHotKeyService* hotKey = nullptr;
-    const HRESULT held = plainHotKeyService(&hotKey);
-    if (held != S_OK) return held;
-    return hotKey->UnregisterAllHot();
+    return callPlain([](IHotKeyService* hotKey) { return hotKey->UnregisterAllHot(); });
 }
 
 } // extern "C"

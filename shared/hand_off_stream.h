@@ -2,7 +2,7 @@
 // The hand-off stream: one marshalled copy of the component's interface, through which threads
 // other than the service thread reach the component.
 //
-//   HandOffStream<IToneDevice> handOff(IID_IToneDevice, HandOffStream<IToneDevice>::FailedTake::ConsumesTheStream);
+//   HandOffStream<IToneDevice> handOff(IID_IToneDevice, FailedTake::ConsumesTheStream);
 //   handOff.publish(component);                     // on the service thread, at start-up
 //   auto borrowed = handOff.borrow();               // on a caller's thread, in its apartment
 //   if (SUCCEEDED(borrowed.taken) && SUCCEEDED(borrowed.refilled)) borrowed.proxy->PlayTone(...);
@@ -18,19 +18,19 @@
 
 #include <wrl/client.h>
 
-#include "service_thread.h"
+#include "win_resources.h"
 
 // A take from an empty stream answers what the platform answers for a null stream, so the code
 // logged reads the same whether or not the take was attempted.
 inline constexpr HRESULT kEmptyHandOffStream = E_INVALIDARG;
 
+// What a take that fails does with the stream: consumes it, as CoGetInterfaceAndReleaseStream
+// does (TonePort), or leaves it for the next caller (ChordGate).
+enum class FailedTake { ConsumesTheStream, KeepsTheStream };
+
 template <class Interface>
 class HandOffStream {
 public:
-    // What a take that fails does with the stream: consumes it, as CoGetInterfaceAndReleaseStream
-    // does (TonePort), or leaves it for the next caller (ChordGate).
-    enum class FailedTake { ConsumesTheStream, KeepsTheStream };
-
     struct Borrowed {
         HRESULT taken = S_OK;     // the take from the stream
         HRESULT refilled = S_OK;  // the fresh copy put back; set only after a successful take

@@ -1,6 +1,7 @@
 #include "log_diagnostic.h"
 
 #include <atomic>
+#include <memory>
 #include <string_view>
 
 // The shipped hook hands each diagnostic to the jar's Java side, which logs it through
@@ -79,20 +80,11 @@ private:
 };
 
 // A local reference deleted when the owner goes, so a long native method never piles them up.
-class LocalRef {
-public:
-    LocalRef(JNIEnv* env, jobject ref) : env_(env), ref_(ref) {}
-    ~LocalRef() {
-        if (ref_) env_->DeleteLocalRef(ref_);
-    }
-    LocalRef(const LocalRef&) = delete;
-    LocalRef& operator=(const LocalRef&) = delete;
-    jobject get() const { return ref_; }
-
-private:
-    JNIEnv* env_;
-    jobject ref_;
+struct LocalRefDeleter {
+    JNIEnv* env;
+    void operator()(jobject ref) const { env->DeleteLocalRef(ref); }
 };
+using LocalRef = std::unique_ptr<_jobject, LocalRefDeleter>;
 
 bool isLoggable(JNIEnv* env, const JavaDiagnostics& java, jint level) {
     jvalue args[2];
@@ -117,15 +109,15 @@ jstring systemText(JNIEnv* env, HRESULT code) {
 
 }  // namespace
 
-void logDiagnostic(JNIEnv* env, jobject, const char* level, const char* message, HRESULT code) {
+void logDiagnostic(JNIEnv* env, const char* level, const char* message, HRESULT code) {
     if (!env || !message) return;
     PendingExceptionKept kept(env);
     const JavaDiagnostics& java = javaDiagnostics(env);
     const jint julValue = julLevel(level);
     if (!java.cls || !isLoggable(env, java, julValue)) return;
 
-    LocalRef text(env, env->NewStringUTF(message));
-    LocalRef explanation(env, code != 0 && text.get() ? systemText(env, code) : nullptr);
+    const LocalRef text(env->NewStringUTF(message), {env});
+    const LocalRef explanation(code != 0 && text ? systemText(env, code) : nullptr, {env});
     if (!text.get() || env->ExceptionCheck()) return;
     jvalue args[5];
     args[0].i = kLibrary;
@@ -143,8 +135,8 @@ void logListenerException(JNIEnv* env, const char* method, jthrowable thrown) {
     if (!env || !thrown || !java || !java->cls) return;
     PendingExceptionKept kept(env);
     if (!isLoggable(env, *java, 900)) return;
-    LocalRef name(env, env->NewStringUTF(method));
-    if (!name.get()) return;
+    const LocalRef name(env->NewStringUTF(method), {env});
+    if (!name) return;
     jvalue args[2];
     args[0].l = name.get();
     args[1].l = thrown;

@@ -1,21 +1,12 @@
 #pragma once
 // The one logging hook of each library. Only the Java native methods call it, with their own
-// environment and receiver; the level is "severe", "warning" or "info", the message a fixed text
+// environment; the level is "severe", "warning" or "info", the message a fixed text
 // that starts with the operation's name, the code the HRESULT involved or 0. The hook never
 // throws, never leaves an exception of its own pending and keeps the caller's pending one.
 #include <jni.h>
 #include <windows.h>
 
-void logDiagnostic(JNIEnv* env, jobject caller, const char* level, const char* message, HRESULT code);
-
-// The diagnostic of a native method's catch-all handler, at "severe" with code 0. Never throws: it
-// runs inside the handler, and nothing may leave the native method from there.
-inline void logCaughtException(JNIEnv* env, jobject caller, const char* message) noexcept {
-    try {
-        logDiagnostic(env, caller, "severe", message, 0);
-    } catch (...) {
-    }
-}
+void logDiagnostic(JNIEnv* env, const char* level, const char* message, HRESULT code);
 
 // A listener method ("HotKeyHit", "KBFailed", "KBDetached") threw; called on the thread that ran
 // it, after the exception was described and cleared. Logged only once a Java caller's

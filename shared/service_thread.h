@@ -1,198 +1,190 @@
 #pragma once
 // The service thread of a library: the one thread whose single-threaded apartment owns the
-// keyboard's component, from its creation to its release.
+// keyboard's component, from its creation to its release, with the set-up it made and the
+// hand-off stream through which other threads reach the component.
 //
-//   ServiceThread thread({kCannotInitializeCom, kTimedOut, kUnexpectedError}, startUp);
-//   StartUpOutcome outcome = thread.startUpForInit(kStartUpWaitMs);   // in Init
-//   if (thread.claimSetUp()) thread.run(tearDown, kStartUpWaitMs);    // in clean-up
+//   NeverDestroyed<ServiceThread<ToneSetUp>> thread;             // module state
+//   StartUpOutcome outcome = thread.value.startUp(kWaitMs);      // in Init
+//   auto borrowed = thread.value.handOff().borrow();             // on any Java thread
+//   if (thread.value.tearDown(kWaitMs)) ...                      // in clean-up
 //
-// The first Init starts the thread with its first start-up; the thread then serves COM calls,
-// events and requests for the rest of the process's life (WM_QUIT does not end it, nothing does).
-// A later Init after a clean-up or a failed start-up has the living thread start up again. Work
-// is carried to the thread as a request: a thread message its loop recognises, a record shared by
-// the caller and the thread, and a bounded wait; on the thread itself it runs at once (a listener
+// SetUp is the library's set-up: SetUp::make(made, handOff) fills made on the thread, in its
+// apartment, and SetUp's destructor is the tear-down; only a complete set-up is kept. The first
+// Init starts the thread with its first start-up; the thread then serves COM calls, events and
+// requests for the rest of the process's life (WM_QUIT does not end it, nothing does). A later
+// Init after a clean-up or a failed start-up has the living thread start up again. Work is
+// carried to the thread as a request: a thread message its loop recognises, a record shared by
+// the caller and the loop, and a bounded wait; on the thread itself it runs at once (a listener
 // method must not wait for itself). Never call a component from another thread than this one.
 #include <windows.h>
 
 #include <atomic>
 #include <memory>
 #include <new>
+#include <optional>
 #include <utility>
 
+#include "hand_off_stream.h"
 #include "java_vm.h"
 #include "win_resources.h"
 
-// Holds an SRW lock exclusively for its lifetime.
-class ExclusiveLock {
-public:
-    explicit ExclusiveLock(SRWLOCK& lock) : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
-    ~ExclusiveLock() { ReleaseSRWLockExclusive(&lock_); }
-    ExclusiveLock(const ExclusiveLock&) = delete;
-    ExclusiveLock& operator=(const ExclusiveLock&) = delete;
-
-private:
-    SRWLOCK& lock_;
+// How a start-up ended; each library maps these to its Init numbers and messages in a table of
+// its own.
+enum class StartUpStatus {
+    Ready,
+    CannotInitializeCom,  // recorded by the thread itself
+    CannotCreateComponent,
+    CannotOpenPort,
+    NoConnectionPointContainer,
+    NoConnectionPoint,
+    NoSoftKey,
+    NoSinkUnknown,
+    CannotMarshal,
+    TimedOut,         // from each start-up's beginning until it records its own
+    UnexpectedError,  // an exception ended the start-up or the thread
 };
 
-// The outcome of one start-up: the status Init returns and the HRESULT its diagnostic names.
+// The outcome of one start-up: its status and the HRESULT its diagnostic names.
 struct StartUpOutcome {
-    LONG status;
+    StartUpStatus status;
     HRESULT errorCode;
 };
 
+template <class SetUp>
 class ServiceThread {
 public:
-    using StartUp = StartUpOutcome (*)();  // on the thread, in its apartment; keeps only a complete set-up
-    using Work = void (*)();               // on the thread; touches the library's set-up only
+    using Interface = typename SetUp::Interface;
 
-    // The statuses the thread records by itself; 0 is ready.
-    struct Statuses {
-        LONG cannotInitializeCom;  // the thread's CoInitialize failed
-        LONG timedOut;             // from each start-up's beginning until it records its own
-        LONG unexpectedError;      // an exception ended the thread
-    };
-
-    ServiceThread(Statuses statuses, StartUp startUp)
-        : statuses_(statuses), startUp_(startUp), status_(statuses.timedOut) {}
+    ServiceThread() = default;
     ServiceThread(const ServiceThread&) = delete;
     ServiceThread& operator=(const ServiceThread&) = delete;
 
     // What an Init does, one at a time, in this order: waits for a start-up still running after an
-    // earlier Init timed out; or starts the thread with its first start-up (again, after a first
-    // one failed and ended it); or has the living thread start up again, queued behind a
-    // tear-down it has not got to yet; or nothing, when it is set up. The wait is bounded, and a
-    // start-up that outlasts it still finishes later; the outcome is then still the time-out's.
-    StartUpOutcome startUpForInit(DWORD waitMs) {
+    // earlier Init timed out (and then reports what that one recorded, never starting another);
+    // or starts the thread with its first start-up (again, after a first one failed and ended
+    // it); or has the living thread start up again, queued behind a tear-down it has not got to
+    // yet; or nothing, when it is set up. The wait is bounded, and a start-up that outlasts it
+    // still finishes later; the outcome is then still the time-out's.
+    StartUpOutcome startUp(DWORD waitMs) {
         ExclusiveLock serialised(initLock_);
-        if (!pendingStartUp_.done()) {
-            pendingStartUp_.waitDone(waitMs);
-        } else if (!serving_ || !setUpHeld_) {
-            status_ = statuses_.timedOut;
-            errorCode_ = S_OK;
-            pendingStartUp_ = serving_ ? queue(Request::Kind::StartUp, nullptr) : startThread();
-            pendingStartUp_.waitDone(waitMs);
+        if (!pendingStartUp_ || pendingStartUp_->done()) {
+            if (serving_ && holdsSetUp()) return outcome();
+            record({StartUpStatus::TimedOut, S_OK});
+            pendingStartUp_ = serving_ ? queue(makeRequest()) : startThread();
         }
-        return {status_, errorCode_};
+        if (pendingStartUp_) pendingStartUp_->waitDone(waitMs);
+        return outcome();
     }
 
-    // Runs work on the thread, behind what it has queued already, and waits for it at most
-    // waitMs; at once when the caller is the thread. Work that cannot be queued never runs.
-    void run(Work work, DWORD waitMs) { queue(Request::Kind::Work, work).waitDone(waitMs); }
+    // Takes the set-up from the library and has the thread let go of it, waited for at most
+    // waitMs (a late tear-down still runs, ahead of any later start-up); at once on the thread
+    // itself. False when there was no set-up to take.
+    bool tearDown(DWORD waitMs) {
+        const std::shared_ptr<Request> request = makeRequest();
+        {
+            ExclusiveLock locked(stateLock_);
+            if (!setUp_) return false;
+            // Without a record the set-up stays as it is, for a later clean-up to try again.
+            if (!request) return true;
+            handOver(setUp_, request->tornDown);
+        }
+        if (const auto queued = queue(request)) {
+            queued->waitDone(waitMs);
+            return true;
+        }
+        ExclusiveLock locked(stateLock_);  // never posted: given back, not let go on this thread
+        handOver(request->tornDown, setUp_);
+        return true;
+    }
+
+    // A start-up succeeded and no clean-up has taken its set-up since.
+    bool holdsSetUp() {
+        ExclusiveLock locked(stateLock_);
+        return setUp_.has_value();
+    }
+
+    HandOffStream<Interface>& handOff() { return handOff_; }
 
     bool onThisThread() const { return serving_ && GetCurrentThreadId() == threadId_; }
-
-    // A start-up succeeded and no clean-up has claimed it since.
-    bool setUpHeld() const { return setUpHeld_; }
-    // True for the one caller that takes the set-up back from here on.
-    bool claimSetUp() { return setUpHeld_.exchange(false); }
 
     // The thread message that carries a request (lParam) to the loop.
     static constexpr UINT kRequestMessage = WM_APP + 0x5E7;
 
 private:
-    // A request's record. The caller, who may stop waiting, and the thread, which runs it whenever
-    // it gets to it, each hold a share; the last of the two frees it. It comes from the process
-    // heap, not the C++ allocator, so making one neither throws nor counts among the library's
-    // allocations (the checked build's allocation fault test fails exactly the sink's), and it
+    // A request's record: a start-up, or the tear-down of the set-up it holds. The caller, who
+    // may stop waiting, and the loop, which runs it whenever it gets to it, each hold a share. It
     // holds no kernel handle, so a record that outlives its caller for a moment leaves the
     // process's handles as they were (the soak tests count them).
-    class Request {
-    public:
-        enum class Kind { StartUp, Work };
+    struct Request {
+        explicit Request(ServiceThread& owner) : thread(owner) {}
 
-        static Request* create(ServiceThread& thread, Kind kind, Work work) {
-            void* memory = HeapAlloc(GetProcessHeap(), 0, sizeof(Request));
-            return memory ? ::new (memory) Request(thread, kind, work) : nullptr;
-        }
-        void share() { ++owners_; }
-        void release() {
-            if (--owners_ != 0) return;
-            this->~Request();
-            HeapFree(GetProcessHeap(), 0, this);
-        }
+        // On the thread; a tear-down lets go of its set-up here, in the thread's apartment.
         void run() {
-            if (kind_ == Kind::StartUp)
-                thread_.recordStartUp(thread_.startUp_());
+            if (tornDown)
+                tornDown.reset();
             else
-                work_();
+                thread.startUpHere();
             signalDone();
         }
-        // Wakes the waiters under the lock: a caller that sees the request done may free it at once.
+        // Wakes the waiters under the lock: a caller that sees the request done may let go at once.
         void signalDone() {
-            ExclusiveLock locked(lock_);
-            done_ = true;
-            WakeAllConditionVariable(&doneChanged_);
+            ExclusiveLock locked(lock);
+            isDone = true;
+            WakeAllConditionVariable(&doneChanged);
         }
         bool done() {
-            ExclusiveLock locked(lock_);
-            return done_;
+            ExclusiveLock locked(lock);
+            return isDone;
         }
-        bool waitDone(DWORD timeoutMs) {
-            ExclusiveLock locked(lock_);
+        void waitDone(DWORD timeoutMs) {
+            ExclusiveLock locked(lock);
             const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-            while (!done_) {
-                const ULONGLONG now = GetTickCount64();
-                if (now >= deadline) break;
-                SleepConditionVariableSRW(&doneChanged_, &lock_, DWORD(deadline - now), 0);
-            }
-            return done_;
+            for (ULONGLONG now = GetTickCount64(); !isDone && now < deadline; now = GetTickCount64())
+                SleepConditionVariableSRW(&doneChanged, &lock, DWORD(deadline - now), 0);
         }
 
-    private:
-        Request(ServiceThread& thread, Kind kind, Work work) : thread_(thread), kind_(kind), work_(work) {}
-        ~Request() = default;
-
-        ServiceThread& thread_;
-        const Kind kind_;
-        const Work work_;
-        SRWLOCK lock_ = SRWLOCK_INIT;
-        CONDITION_VARIABLE doneChanged_ = CONDITION_VARIABLE_INIT;
-        bool done_ = false;
-        std::atomic<LONG> owners_{1};
+        ServiceThread& thread;
+        std::optional<SetUp> tornDown;
+        std::shared_ptr<Request> loopShare;  // while it is on its way to the thread
+        SRWLOCK lock = SRWLOCK_INIT;
+        CONDITION_VARIABLE doneChanged = CONDITION_VARIABLE_INIT;
+        bool isDone = false;
     };
 
-    // A caller's share of a request, given back when it goes; done also when there is none.
-    struct ShareReleaser {
-        void operator()(Request* request) const { request->release(); }
-    };
-    class PendingRequest : public std::unique_ptr<Request, ShareReleaser> {
-    public:
-        using std::unique_ptr<Request, ShareReleaser>::unique_ptr;
-        bool done() const { return !get() || get()->done(); }
-        bool waitDone(DWORD timeoutMs) const { return !get() || get()->waitDone(timeoutMs); }
-    };
-
-    // Empty when the record cannot be made or posted: it will never run.
-    PendingRequest queue(Request::Kind kind, Work work) {
-        PendingRequest request(Request::create(*this, kind, work));
-        if (!request.get()) return request;
-        if (GetCurrentThreadId() == threadId_) {
-            request.get()->run();
-            return request;
+    // Null when there is no memory for it: such a request never runs.
+    std::shared_ptr<Request> makeRequest() noexcept {
+        try {
+            return std::make_shared<Request>(*this);
+        } catch (const std::bad_alloc&) {
+            return nullptr;
         }
-        request.get()->share();  // the loop's
-        if (!PostThreadMessageA(threadId_, kRequestMessage, 0, reinterpret_cast<LPARAM>(request.get()))) {
-            request.get()->release();
-            request.reset();
-        }
-        return request;
     }
 
-    // The thread comes with its first start-up, which it runs itself and signals through the
-    // request it is handed, then releases its share of it. Empty when no thread could be started.
-    PendingRequest startThread() {
-        PendingRequest request(Request::create(*this, Request::Kind::StartUp, nullptr));
-        if (!request.get()) return request;
-        request.get()->share();  // the thread's
-        firstStartUp_ = request.get();
-        pinThisLibrary();
-        thread_.reset(CreateThread(nullptr, 0, entry, this, 0, &threadId_));
-        if (!thread_) {
-            firstStartUp_ = nullptr;
-            request.get()->release();
-            request.reset();
+    // Runs the request at once on the thread itself, else posts it to the loop. Null when it
+    // cannot be posted: it will never run.
+    std::shared_ptr<Request> queue(std::shared_ptr<Request> request) {
+        if (!request || onThisThread()) {
+            if (request) request->run();
+            return request;
         }
-        return request;
+        request->loopShare = request;
+        if (PostThreadMessageA(threadId_, kRequestMessage, 0, reinterpret_cast<LPARAM>(request.get())))
+            return request;
+        request->loopShare.reset();
+        return nullptr;
+    }
+
+    // The thread comes with its first start-up, handed over as its argument. Null when no
+    // thread could be started.
+    std::shared_ptr<Request> startThread() {
+        std::shared_ptr<Request> request = makeRequest();
+        if (!request) return request;
+        request->loopShare = request;
+        pinThisLibrary();
+        thread_.reset(CreateThread(nullptr, 0, entry, request.get(), 0, &threadId_));
+        if (thread_) return request;
+        request->loopShare.reset();
+        return nullptr;
     }
 
     // The thread never ends, so the library whose code it runs must stay mapped for the rest of
@@ -208,43 +200,46 @@ private:
     // Attached as a daemon, so that it never keeps the Java client from exiting; once its first
     // start-up succeeded it keeps its apartment and its attachment for good.
     static DWORD WINAPI entry(LPVOID parameter) {
-        auto& self = *static_cast<ServiceThread*>(parameter);
-        Request* request = std::exchange(self.firstStartUp_, nullptr);
+        std::shared_ptr<Request> first = std::move(static_cast<Request*>(parameter)->loopShare);
+        ServiceThread& self = first->thread;
         MSG queue;
         PeekMessageA(&queue, nullptr, 0, 0, PM_NOREMOVE);  // requests can be posted from now on
         try {
             DaemonJvmAttachment jvm(storedJavaVM());
             ComApartment apartment;
-            const StartUpOutcome outcome = apartment.failed()
-                                               ? StartUpOutcome{self.statuses_.cannotInitializeCom, apartment.result()}
-                                               : self.startUp_();
-            self.recordStartUp(outcome);
-            if (outcome.status == 0) {
+            if (apartment.failed()) {
+                self.record({StartUpStatus::CannotInitializeCom, apartment.result()});
+            } else if (self.startUpHere() == StartUpStatus::Ready) {
                 self.serving_ = true;
-                Request* first = std::exchange(request, nullptr);
-                first->signalDone();
-                first->release();
+                std::exchange(first, nullptr)->signalDone();
                 runMessageLoop();
             }
         } catch (...) {
-            // Also from a dispatched message: the thread ends, and a later Init starts another.
+            // From a dispatched message: the thread ends, and a later Init starts another.
             self.serving_ = false;
-            self.status_ = self.statuses_.unexpectedError;
+            self.record({StartUpStatus::UnexpectedError, S_OK});
         }
         // A failed first start-up has left the apartment and detached before Init hears of it, so
         // nothing of it is still running when the caller goes on (a Java client may exit at once).
-        if (request) {
-            request->signalDone();
-            request->release();
-        }
+        if (first) first->signalDone();
         return 0;
     }
 
-    // The status and its error code are written before the start-up's request is signalled.
-    void recordStartUp(const StartUpOutcome& outcome) {
-        errorCode_ = outcome.errorCode;
-        status_ = outcome.status;
-        if (outcome.status == 0) setUpHeld_ = true;
+    // On the thread, in its apartment. The set-up is kept only when it is complete; a failed or
+    // interrupted one is let go here, so a later start-up begins from scratch.
+    StartUpStatus startUpHere() {
+        StartUpOutcome outcome{StartUpStatus::UnexpectedError, S_OK};
+        try {
+            std::optional<SetUp> made(std::in_place);
+            outcome = SetUp::make(*made, handOff_);
+            if (outcome.status == StartUpStatus::Ready) {
+                ExclusiveLock locked(stateLock_);
+                handOver(made, setUp_);
+            }
+        } catch (...) {
+        }
+        record(outcome);
+        return outcome.status;
     }
 
     // Serves the COM calls and events of the thread's apartment and the requests carried to it.
@@ -255,9 +250,7 @@ private:
             MSG msg;
             if (GetMessageA(&msg, nullptr, 0, 0) > 0) {
                 if (!msg.hwnd && msg.message == kRequestMessage) {
-                    auto* request = reinterpret_cast<Request*>(msg.lParam);
-                    request->run();
-                    request->release();
+                    std::move(reinterpret_cast<Request*>(msg.lParam)->loopShare)->run();
                     continue;
                 }
                 TranslateMessage(&msg);
@@ -266,15 +259,29 @@ private:
         }
     }
 
-    const Statuses statuses_;
-    const StartUp startUp_;
-    SRWLOCK initLock_ = SRWLOCK_INIT;
+    // Moves a set-up from one owner to the other: no call on its components, no tear-down.
+    static void handOver(std::optional<SetUp>& from, std::optional<SetUp>& to) {
+        to.emplace(std::move(*from));
+        from.reset();
+    }
+
+    // Written before the start-up's request is signalled.
+    void record(const StartUpOutcome& outcome) {
+        ExclusiveLock locked(stateLock_);
+        outcome_ = outcome;
+    }
+    StartUpOutcome outcome() {
+        ExclusiveLock locked(stateLock_);
+        return outcome_;
+    }
+
+    HandOffStream<Interface> handOff_{SetUp::kInterfaceId, SetUp::kFailedTake};
+    SRWLOCK initLock_ = SRWLOCK_INIT;   // one Init at a time, across its wait
+    SRWLOCK stateLock_ = SRWLOCK_INIT;  // the set-up's presence and the outcome, never across a call
+    std::optional<SetUp> setUp_;        // its contents touched on the thread only
+    StartUpOutcome outcome_{StartUpStatus::TimedOut, S_OK};
+    std::shared_ptr<Request> pendingStartUp_;  // the latest start-up, which a timed-out Init may still wait for
     UniqueHandle thread_;
     DWORD threadId_ = 0;
-    std::atomic<bool> serving_{false};    // came through its first start-up and takes requests
-    std::atomic<bool> setUpHeld_{false};  // a start-up succeeded and no clean-up claimed it since
-    PendingRequest pendingStartUp_;       // the latest start-up, which a timed-out Init may still wait for
-    Request* firstStartUp_ = nullptr;     // the thread's share, handed over at its start
-    std::atomic<LONG> status_;
-    std::atomic<HRESULT> errorCode_{S_OK};
+    std::atomic<bool> serving_{false};  // came through its first start-up and takes requests
 };

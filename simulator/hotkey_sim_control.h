@@ -82,6 +82,7 @@ struct HotKeySimCounts {
     int32_t objectsCreated;     // since load or the last reset
     int32_t wrongThreadCalls;   // since load or the last reset: calls made on a component's own
                                 // pointer on another thread than the one that created it
+    int32_t creationsBegun;     // since load or the last reset: creations entered, finished or not
 };
 
 enum { HotKeySimMaxArgs = 8, HotKeySimMaxSinks = 8 };

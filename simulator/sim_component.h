@@ -106,6 +106,7 @@ public:
         calls_.clear();
         counts_.objectsCreated = 0;
         counts_.wrongThreadCalls = 0;
+        counts_.creationsBegun = 0;
     }
     void setScript(const Script* script)
     {
@@ -157,6 +158,10 @@ public:
         if (outer)
             return CLASS_E_NOAGGREGATION;
         const auto script = state_.script();
+        {
+            typename State::Lock lock(state_);
+            lock.counts().creationsBegun++;
+        }
         if (script.createDelayMs)
             Sleep(script.createDelayMs);
         if (FAILED(script.createResult)) {

@@ -64,6 +64,7 @@ struct ToneSimCounts {
     int32_t objectsCreated;     // since load or the last reset
     int32_t wrongThreadCalls;   // since load or the last reset: calls made on a component's own
                                 // pointer on another thread than the one that created it
+    int32_t creationsBegun;     // since load or the last reset: creations entered, finished or not
 };
 
 extern "C" {

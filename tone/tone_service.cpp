@@ -5,106 +5,91 @@
 // has the thread release the component.
 #include "tone_service.h"
 
+#include <optional>
+
 #include <wrl/client.h>
 
 #include "com_morvane_quorlink_services_sound_TonePort.h"
 #include "java_vm.h"
-#include "log_diagnostic.h"
-#include "service_thread.h"
-#include "win_resources.h"
+#include "native_method.h"
 
 using Microsoft::WRL::ComPtr;
 
 namespace {
 
-constexpr LONG kReady = 0;
-constexpr LONG kCannotInitializeCom = -1;
-constexpr LONG kCannotCreateComponent = -2;
-constexpr LONG kCannotOpenPort = -3;
-constexpr LONG kCannotMarshal = -4;
-constexpr LONG kTimedOut = -5;
-
 constexpr DWORD kStartUpWaitMs = 10000;
 const wchar_t kKeyboardPort[] = L"\\\\.\\KeyboardPort0";
 
-// The service thread's own component, touched on that thread only.
-NeverDestroyed<ComPtr<IToneDevice>> pToneDevice;
+// What Init returns and logs for each outcome. An exception on the service thread has no number
+// of its own here: it shows as the time-out.
+constexpr InitStatus kInitStatuses[] = {
+    {StartUpStatus::Ready, 0, "info", "Init(): sound is initialized successfully"},
+    {StartUpStatus::CannotInitializeCom, -1, "severe", "Init(): cannot initialize COM library"},
+    {StartUpStatus::CannotCreateComponent, -2, "severe", "Init(): cannot create COM object"},
+    {StartUpStatus::CannotOpenPort, -3, "severe", "Init(): cannot initialize sound"},
+    {StartUpStatus::CannotMarshal, -4, "severe", "Init(): CoMarshalInterThreadInterfaceInStream failed"},
+    {StartUpStatus::TimedOut, -5, "warning", "Init(): sound may not be initialzed due to timeout"},
+};
 
-HandOffStream<IToneDevice> handOff(IID_IToneDevice, HandOffStream<IToneDevice>::FailedTake::ConsumesTheStream);
+// The service thread's own component; let go on that thread when a cleanup takes it.
+struct ToneSetUp {
+    using Interface = IToneDevice;
+    static constexpr const IID& kInterfaceId = IID_IToneDevice;
+    static constexpr FailedTake kFailedTake = FailedTake::ConsumesTheStream;
 
-// On the service thread in its apartment. Only a complete set-up is kept: on failure the
-// component goes again with the local owner. No exception comes out of COM; one from anywhere
-// else would end the thread and leave Init's answer the time-out's.
-StartUpOutcome startUp() {
-    ComPtr<IToneDevice> toneDevice;
-    HRESULT hr = CoCreateInstance(CLSID_KeyboardToneDevice, nullptr, CLSCTX_INPROC_SERVER, IID_IToneDevice,
-                                  reinterpret_cast<void**>(toneDevice.GetAddressOf()));
-    if (FAILED(hr)) return {kCannotCreateComponent, hr};
+    ComPtr<IToneDevice> pToneDevice;
 
-    VARIANT_BOOL portOpened = VARIANT_FALSE;
-    toneDevice->OpenPort(kKeyboardPort, &portOpened);
-    if (!portOpened) return {kCannotOpenPort, S_OK};
+    // On the service thread in its apartment; on failure the component goes with made.
+    static StartUpOutcome make(ToneSetUp& made, HandOffStream<IToneDevice>& handOff) {
+        HRESULT hr = CoCreateInstance(CLSID_KeyboardToneDevice, nullptr, CLSCTX_INPROC_SERVER, IID_IToneDevice,
+                                      reinterpret_cast<void**>(made.pToneDevice.GetAddressOf()));
+        if (FAILED(hr)) return {StartUpStatus::CannotCreateComponent, hr};
 
-    hr = handOff.publish(toneDevice.Get());
-    if (FAILED(hr)) return {kCannotMarshal, hr};
-    pToneDevice.value = std::move(toneDevice);
-    return {kReady, S_OK};
-}
+        VARIANT_BOOL portOpened = VARIANT_FALSE;
+        made.pToneDevice->OpenPort(kKeyboardPort, &portOpened);
+        if (!portOpened) return {StartUpStatus::CannotOpenPort, S_OK};
 
-ServiceThread serviceThread({kCannotInitializeCom, kTimedOut, kTimedOut}, startUp);
-
-// On the service thread, after cleanup took the last copy out of the hand-off stream.
-void tearDown() { pToneDevice.value.Reset(); }
-
-void logStartUpStatus(JNIEnv* env, jobject caller, const StartUpOutcome& outcome) {
-    switch (outcome.status) {
-    case kReady:
-        return logDiagnostic(env, caller, "info", "Init(): sound is initialized successfully", 0);
-    case kCannotInitializeCom:
-        return logDiagnostic(env, caller, "severe", "Init(): cannot initialize COM library", outcome.errorCode);
-    case kCannotCreateComponent:
-        return logDiagnostic(env, caller, "severe", "Init(): cannot create COM object", outcome.errorCode);
-    case kCannotOpenPort:
-        return logDiagnostic(env, caller, "severe", "Init(): cannot initialize sound", 0);
-    case kCannotMarshal:
-        return logDiagnostic(env, caller, "severe", "Init(): CoMarshalInterThreadInterfaceInStream failed",
-                             outcome.errorCode);
-    case kTimedOut:
-        return logDiagnostic(env, caller, "warning", "Init(): sound may not be initialzed due to timeout", 0);
+        hr = handOff.publish(made.pToneDevice.Get());
+        if (FAILED(hr)) return {StartUpStatus::CannotMarshal, hr};
+        return {StartUpStatus::Ready, S_OK};
     }
-}
+};
+
+NeverDestroyed<ServiceThread<ToneSetUp>> serviceThread;
 
 } // namespace
 
-HandOffStream<IToneDevice>& toneHandOff() { return handOff; }
+HandOffStream<IToneDevice>& toneHandOff() { return serviceThread.value.handOff(); }
 
-extern "C" JNIEXPORT jlong JNICALL Java_com_morvane_quorlink_services_sound_TonePort_Init(JNIEnv* env, jclass caller) {
-    storeJavaVM(env);
-    const StartUpOutcome outcome = serviceThread.startUpForInit(kStartUpWaitMs);
-    logStartUpStatus(env, caller, outcome);
-    return outcome.status;
+extern "C" JNIEXPORT jlong JNICALL Java_com_morvane_quorlink_services_sound_TonePort_Init(JNIEnv* env, jclass) {
+    return nativeMethod(env, "Init(): unexpected error", -5, [&] {
+        storeJavaVM(env);
+        return reportInitStatus(env, kInitStatuses, serviceThread.value.startUp(kStartUpWaitMs));
+    });
 }
 
 // 0 when the last copy was taken back, 1 when there was none; either way the service thread lets
 // go of its component, waited for at most the start-up's wait (a late tear-down still runs, ahead
 // of any later start-up).
-extern "C" JNIEXPORT jlong JNICALL Java_com_morvane_quorlink_services_sound_TonePort_cleanup(JNIEnv* env, jclass caller) {
-    const HRESULT init = CoInitialize(nullptr);
-    if (FAILED(init)) {
-        logDiagnostic(env, caller, "severe", "cleanup(): CoInitialize failed", init);
-        return 1;
-    }
+extern "C" JNIEXPORT jlong JNICALL Java_com_morvane_quorlink_services_sound_TonePort_cleanup(JNIEnv* env, jclass) {
+    return nativeMethod(env, "cleanup(): unexpected error", 1, [&]() -> jlong {
+        const HRESULT init = CoInitialize(nullptr);
+        if (FAILED(init)) {
+            logDiagnostic(env, "severe", "cleanup(): CoInitialize failed", init);
+            return 1;
+        }
 
-    ComPtr<IToneDevice> proxy;
-    const HRESULT hr = handOff.takeBack(proxy);
-    proxy.Reset();
-    if (serviceThread.claimSetUp()) serviceThread.run(tearDown, kStartUpWaitMs);
+        ComPtr<IToneDevice> proxy;
+        const HRESULT hr = toneHandOff().takeBack(proxy);
+        proxy.Reset();
+        serviceThread.value.tearDown(kStartUpWaitMs);
 
-    if (FAILED(hr)) {
-        // COM stays initialised on this thread after a failed take.
-        logDiagnostic(env, caller, "severe", "cleanup(): CoGetInterfaceAndReleaseStream failed", hr);
-        return 1;
-    }
-    CoUninitialize();
-    return 0;
+        if (FAILED(hr)) {
+            // COM stays initialised on this thread after a failed take.
+            logDiagnostic(env, "severe", "cleanup(): CoGetInterfaceAndReleaseStream failed", hr);
+            return 1;
+        }
+        CoUninitialize();
+        return 0;
+    });
 }

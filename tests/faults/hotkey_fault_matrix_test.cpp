@@ -136,6 +136,13 @@ public:
         return waited == WAIT_OBJECT_0 ? 0 : 1;
     }
     jlong componentsCreated() { return sim.counts().objectsCreated; }
+    jlong creationsBegun() { return sim.counts().creationsBegun; }
+    // 0 once the first creation has returned, bounded at 10 s.
+    jlong lateStartUpEnds() {
+        for (int tries = 0; tries < 100; ++tries, Sleep(100))
+            if (sim.counts().objectsCreated > 0) return 0;
+        return 1;
+    }
     jlong componentsAlive() { return sim.liveObjects(); }
     jlong creationFails() { return setCreation(E_OUTOFMEMORY, S_OK), 0; }
     jlong marshalFails() { return setCreation(S_OK, E_ACCESSDENIED), 0; }
@@ -206,6 +213,7 @@ constexpr jlong kEmptyStream = E_INVALIDARG;  // a take from an absent hand-off 
 constexpr jlong kNotSetUp = 1;
 
 const char kReady[] = "Init(): hotkey is initialized successfully";
+const char kTimedOut[] = "Init(): hotkey may not be initialzed due to timeout";
 const char kNoHotKey[] = "RegisterStandard(): pHotKey is null";
 const char kCleanupNoHotKey[] = "Cleanup(): pHotKey is null";
 
@@ -252,12 +260,22 @@ const HotKeyRow kRows[] = {
     {"ComponentCannotBeMarshalled", script([](HotKeySimScript& s) { s.marshalResult = E_ACCESSDENIED; }),
      failedStartUp(-7, "Init(): CoMarshalInterThreadInterfaceInStream failed")},
     {"StartUpOutlastsTheWait", script([](HotKeySimScript& s) { s.createDelayMs = 11000; }),
-     {{"Init", &HotKeyFaults::init, -8, {"Init(): hotkey may not be initialzed due to timeout"}},
+     {{"Init", &HotKeyFaults::init, -8, {kTimedOut}},
       kRegisterNotSetUp,
       {"Init again, waits for the same start-up", &HotKeyFaults::init, 0, {kReady}},
       kRegister,
       {"components created", &HotKeyFaults::componentsCreated, 1}},
      25000},
+    // An Init that gave up waiting starts no second start-up: it waits for the one still running,
+    // and an Init after that one ended finds it done.
+    {"StartUpOutlastsTwoWaits", script([](HotKeySimScript& s) { s.createDelayMs = 23000; }),
+     {{"Init", &HotKeyFaults::init, -8, {kTimedOut}},
+      {"Init again, gives up too", &HotKeyFaults::init, -8, {kTimedOut}},
+      {"creations begun", &HotKeyFaults::creationsBegun, 1},
+      {"the late start-up ends", &HotKeyFaults::lateStartUpEnds, 0},
+      kInit, kRegister,
+      {"creations begun", &HotKeyFaults::creationsBegun, 1}},
+     45000},
     {"SinkCannotBeAllocated", {},
      {{"the library's next allocation fails", &HotKeyFaults::failNextAllocation, 0},
       {"Init", &HotKeyFaults::init, -9, {"Init(): unexpected error"}},

@@ -43,6 +43,13 @@ public:
     jlong playInMta() { return inMta(tone.playBellTone); }
     jlong cleanupInMta() { return inMta(tone.cleanup); }
     jlong componentsCreated() { return sim.counts().objectsCreated; }
+    jlong creationsBegun() { return sim.counts().creationsBegun; }
+    // 0 once the first creation has returned, bounded at 10 s.
+    jlong lateStartUpEnds() {
+        for (int tries = 0; tries < 100; ++tries, Sleep(100))
+            if (sim.counts().objectsCreated > 0) return 0;
+        return 1;
+    }
     jlong componentsAlive() { return sim.liveObjects(); }
     jlong losePort() {
         ToneSimScript noPort = GetParam().script;
@@ -88,6 +95,7 @@ TEST_P(ToneFaults, EveryCallReturnsItsDocumentedValue) {
 }
 
 const char kReady[] = "Init(): sound is initialized successfully";
+const char kTimedOut[] = "Init(): sound may not be initialzed due to timeout";
 const char kPlayed[] = "Play Bell Tone";
 const char kNotPlayed[] = "playSound(): cannot play sound";
 const char kPlayTakeFailed[] = "playSound(): CoGetInterfaceAndReleaseStream failed";
@@ -117,12 +125,22 @@ const ToneRow kRows[] = {
      {{"Init", &ToneFaults::init, -4, {"Init(): CoMarshalInterThreadInterfaceInStream failed"}},
       kServiceThreadEnds, kPlayFailsAtTheTake, kCleanupFindsNothing}},
     {"StartUpOutlastsTheWait", script([](ToneSimScript& s) { s.createDelayMs = 11000; }),
-     {{"Init", &ToneFaults::init, -5, {"Init(): sound may not be initialzed due to timeout"}},
+     {{"Init", &ToneFaults::init, -5, {kTimedOut}},
       kPlayFailsAtTheTake,
       {"Init again, waits for the same start-up", &ToneFaults::init, 0, {kReady}},
       kPlay,
       {"components created", &ToneFaults::componentsCreated, 1}},
      25000},
+    // An Init that gave up waiting starts no second start-up: it waits for the one still running,
+    // and an Init after that one ended finds it done.
+    {"StartUpOutlastsTwoWaits", script([](ToneSimScript& s) { s.createDelayMs = 23000; }),
+     {{"Init", &ToneFaults::init, -5, {kTimedOut}},
+      {"Init again, gives up too", &ToneFaults::init, -5, {kTimedOut}},
+      {"creations begun", &ToneFaults::creationsBegun, 1},
+      {"the late start-up ends", &ToneFaults::lateStartUpEnds, 0},
+      kInit, kPlay,
+      {"creations begun", &ToneFaults::creationsBegun, 1}},
+     45000},
 
     // --- every component method failing
     {"OpenPortFailsButOpens", script([](ToneSimScript& s) { s.openPortResult = E_FAIL; }), {kInit, kPlay}},

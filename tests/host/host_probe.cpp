@@ -3,8 +3,8 @@
 
 extern "C" {
 
-jlong JNICALL Java_x_y_z(JNIEnv* env, jclass receiver) {
-  logDiagnostic(env, receiver, "info", "z(): probe", E_FAIL);
+jlong JNICALL Java_x_y_z(JNIEnv* env, jclass) {
+  logDiagnostic(env, "info", "z(): probe", E_FAIL);
   return 42;
 }
 

@@ -45,7 +45,7 @@ protected:
 TEST_F(ShippedHook, OffByDefaultMakesNoStringAndLooksTheClassUpOnce) {
     host().defineJavaDiagnostics();
     for (const char* level : {"severe", "warning", "info"})
-        logDiagnostic(env, host().receiver(), level, "Init(): cannot create COM object", kClassNotRegistered);
+        logDiagnostic(env, level, "Init(): cannot create COM object", kClassNotRegistered);
     EXPECT_TRUE(host().javaLogRecords().empty());
     EXPECT_EQ(host().stringsMade(), 0);
     EXPECT_EQ(host().isLoggableCalls(), 3);
@@ -67,7 +67,7 @@ TEST_F(ShippedHook, EachLevelReachesJavaAtItsValueWhenThatLevelIsOn) {
         SCOPED_TRACE(std::string(c.level) + " from " + std::to_string(c.threshold));
         host().defineJavaDiagnostics(loggingFrom(c.threshold));
         host().clearRecords();
-        logDiagnostic(env, host().receiver(), c.level, "Cleanup(): unexpected error", 0);
+        logDiagnostic(env, c.level, "Cleanup(): unexpected error", 0);
         const auto records = host().javaLogRecords();
         ASSERT_EQ(records.size(), c.logged ? 1u : 0u);
         if (!c.logged) continue;
@@ -79,9 +79,9 @@ TEST_F(ShippedHook, EachLevelReachesJavaAtItsValueWhenThatLevelIsOn) {
 
 TEST_F(ShippedHook, AFailureCodeComesWithWindowsTextAndZeroWithNone) {
     host().defineJavaDiagnostics(loggingFrom(800));
-    logDiagnostic(env, host().receiver(), "severe", "RegisterStandard(): method failed", kAccessDenied);
-    logDiagnostic(env, host().receiver(), "severe", "UnregisterHot(): method failed", kNoSystemText);
-    logDiagnostic(env, host().receiver(), "info", "Init(): hotkey is initialized successfully", 0);
+    logDiagnostic(env, "severe", "RegisterStandard(): method failed", kAccessDenied);
+    logDiagnostic(env, "severe", "UnregisterHot(): method failed", kNoSystemText);
+    logDiagnostic(env, "info", "Init(): hotkey is initialized successfully", 0);
     const auto records = host().javaLogRecords();
     ASSERT_EQ(records.size(), 3u);
     EXPECT_EQ(records[0].code, kAccessDenied);
@@ -106,7 +106,7 @@ TEST_F(ShippedHook, APendingExceptionIsKeptAsItWas) {
         lacking.kbDetached = false;
         jobject listener = host().newListener(lacking);
         EXPECT_EQ(env->GetMethodID(env->GetObjectClass(listener), "KBDetached", "()V"), nullptr);
-        logDiagnostic(env, host().receiver(), "severe", "RegisterListener(): unexpected error", 0);
+        logDiagnostic(env, "severe", "RegisterListener(): unexpected error", 0);
         EXPECT_EQ(host().pendingException(env), "java/lang/NoSuchMethodError");
         EXPECT_EQ(host().pendingExceptionMessage(env), "KBDetached");
         EXPECT_EQ(host().javaLogRecords().size(), threshold == 800 ? 1u : 0u);
@@ -119,9 +119,9 @@ TEST_F(ShippedHook, APendingExceptionIsKeptAsItWas) {
 // methods is the same. Either way nothing is logged, nothing is left pending, and the answer is
 // kept: the lookup is not repeated.
 TEST_F(ShippedHook, AnAbsentJavaSideIsLookedUpOnceAndIgnored) {
-    logDiagnostic(env, host().receiver(), "severe", "Init(): cannot create COM object", kClassNotRegistered);
+    logDiagnostic(env, "severe", "Init(): cannot create COM object", kClassNotRegistered);
     host().defineJavaDiagnostics(loggingFrom(800));  // too late: the absence is cached
-    logDiagnostic(env, host().receiver(), "severe", "Init(): cannot create COM object", kClassNotRegistered);
+    logDiagnostic(env, "severe", "Init(): cannot create COM object", kClassNotRegistered);
     EXPECT_EQ(host().findClassCalls(kJavaDiagnosticsClass), 1);
     EXPECT_EQ(host().isLoggableCalls(), 0);
     EXPECT_TRUE(host().javaLogRecords().empty());
@@ -132,7 +132,7 @@ TEST_F(ShippedHook, JavaSideWithoutItsMethodsIsIgnoredOnce) {
     script.methodsPresent = false;
     host().defineJavaDiagnostics(script);
     for (int i = 0; i < 2; ++i)
-        logDiagnostic(env, host().receiver(), "severe", "Init(): cannot create COM object", kClassNotRegistered);
+        logDiagnostic(env, "severe", "Init(): cannot create COM object", kClassNotRegistered);
     EXPECT_EQ(host().findClassCalls(kJavaDiagnosticsClass), 1);
     EXPECT_EQ(host().isLoggableCalls(), 0);
     EXPECT_TRUE(host().javaLogRecords().empty());
@@ -142,7 +142,7 @@ TEST_F(ShippedHook, AThrowingLevelCheckLogsNothingAndLeavesNothingPending) {
     JavaDiagnosticsScript script = loggingFrom(800);
     script.isLoggableThrows = true;
     host().defineJavaDiagnostics(script);
-    logDiagnostic(env, host().receiver(), "severe", "Init(): cannot create COM object", kClassNotRegistered);
+    logDiagnostic(env, "severe", "Init(): cannot create COM object", kClassNotRegistered);
     EXPECT_EQ(host().isLoggableCalls(), 1);
     EXPECT_TRUE(host().javaLogRecords().empty());
     EXPECT_EQ(host().stringsMade(), 0);
@@ -180,8 +180,8 @@ TEST_F(ShippedHook, AListenerExceptionReachesJavaOnlyAfterAJavaCallerFoundTheCla
 
 TEST_F(ShippedHook, NoEnvironmentOrMessageIsIgnored) {
     host().defineJavaDiagnostics(loggingFrom(800));
-    logDiagnostic(nullptr, nullptr, "severe", "Init(): cannot create COM object", kClassNotRegistered);
-    logDiagnostic(env, host().receiver(), "severe", nullptr, 0);
+    logDiagnostic(nullptr, "severe", "Init(): cannot create COM object", kClassNotRegistered);
+    logDiagnostic(env, "severe", nullptr, 0);
     EXPECT_EQ(host().findClassCalls(kJavaDiagnosticsClass), 0);
     EXPECT_TRUE(host().javaLogRecords().empty());
 }

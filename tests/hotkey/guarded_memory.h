@@ -4,7 +4,11 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <cstring>
 #include <stdexcept>
+#include <string>
+
+#include "keyboard_detection.h"
 
 class GuardedBytes {
 public:
@@ -30,3 +34,12 @@ private:
     unsigned char* base_ = nullptr;
     unsigned char* data_ = nullptr;
 };
+
+// SetNativeLibraryPath's copy into 100 bytes that end right before an inaccessible page: a write
+// past them faults.
+inline std::string copiedIntoGuardedBytes(const std::string& path) {
+    GuardedBytes memory(100);
+    std::memset(memory.as<char>(), 'x', 100);
+    copyNativeLibraryPath(path.c_str(), *memory.as<char[100]>());
+    return std::string(memory.as<char>(), 100);
+}

@@ -67,7 +67,6 @@ protected:
         EXPECT_EQ(diagnostics[0].level, level);
         EXPECT_EQ(diagnostics[0].message, message);
         EXPECT_EQ(diagnostics[0].code, code);
-        EXPECT_EQ(diagnostics[0].caller, receiver());
     }
     void expectOnlySevere(const std::string& message, HRESULT code) { expectOnlyDiagnostic("severe", message, code); }
     // No component, reference, advised sink or library sink is left.

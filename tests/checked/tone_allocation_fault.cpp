@@ -1,6 +1,7 @@
 // Linked into the checked build only: the library's allocator, with a switch that makes its next
-// allocation fail as it fails when memory runs out, so that a test sees the service thread end
-// its start-up with the unexpected-error status. The shipped DLL keeps the toolchain's allocator.
+// allocation fail as it fails when memory runs out, so that a test sees an Init and a play that
+// run out of memory answer with their failure values. The shipped DLL keeps the toolchain's
+// allocator.
 #include <windows.h>
 
 #include <cstdlib>
@@ -10,7 +11,7 @@ namespace {
 volatile LONG failNextAllocation = 0;
 }
 
-extern "C" __declspec(dllexport) void __cdecl ChordGateChecked_FailNextAllocation() {
+extern "C" __declspec(dllexport) void __cdecl TonePortChecked_FailNextAllocation() {
     InterlockedExchange(&failNextAllocation, 1);
 }
 
