@@ -1258,14 +1258,8 @@ class KeyboardTests {
     void slotFreedBeforeTheCleanUp() throws Exception {
         try (SimulatedKeyboard simulation = new SimulatedKeyboard()) {
             Keyboard first = simulation.builder().callTimeout(200).open();
-            simulation.scriptCallDelay(600);
-            Thread player = new Thread(() -> first.tryPlay(Tone.BELL));
-            player.start();
-            await("the slow call in flight", () -> simulation.calls().contains("TonePort.playBellTone")
-                    || player.getState() == Thread.State.TIMED_WAITING);
-            Thread.sleep(50);
-            simulation.scriptCallDelay(100);  // the clean-up calls overlap a start-up made too early
-            first.close();  // gives up; the clean-up runs once the slow call returns
+            // The clean-up calls, slowed, overlap a start-up made too early.
+            Thread player = closeDuringASlowCall(simulation, first, 100);
             try (Keyboard second = simulation.builder().callTimeout(BOUND_MS).open()) {
                 List<String> calls = simulation.calls();
                 assertTrue(calls.lastIndexOf("TonePort.cleanup") < calls.lastIndexOf("TonePort.Init"),
@@ -1429,6 +1423,38 @@ class KeyboardTests {
             long closeMs = TimeUnit.NANOSECONDS.toMillis(System.nanoTime() - started);
             long tookMs = atOpen ? openMs : closeMs;
             assertTrue(tookMs >= 290, when + " took " + tookMs + " ms for two calls of 150 ms");
+        }
+    }
+
+    /**
+     * Closes {@code keyboard} (call timeout 200 ms) while a 600 ms play is in flight, so that close gives
+     * up; later calls take {@code laterDelayMs}. Returns the thread of the play.
+     */
+    private static Thread closeDuringASlowCall(SimulatedKeyboard simulation, Keyboard keyboard, long laterDelayMs)
+            throws InterruptedException {
+        simulation.scriptCallDelay(600);
+        Thread player = new Thread(() -> keyboard.tryPlay(Tone.BELL));
+        player.start();
+        await("the slow call in flight", () -> player.getState() == Thread.State.TIMED_WAITING);
+        Thread.sleep(50);
+        simulation.scriptCallDelay(laterDelayMs);
+        keyboard.close();
+        return player;
+    }
+
+    @Test
+    @DisplayName("layer: once a close gave up, state() is CLOSED and calls fail CLOSED at once")
+    void stateNotClosedAfterAGivenUpClose() throws Exception {
+        try (SimulatedKeyboard simulation = new SimulatedKeyboard()) {
+            Keyboard keyboard = simulation.builder().callTimeout(200).open();
+            Thread player = closeDuringASlowCall(simulation, keyboard, 0);
+            assertSame(Keyboard.State.CLOSED, keyboard.state());
+            long started = System.nanoTime();
+            KeyboardException e = assertThrows(KeyboardException.class, () -> keyboard.register(1, 2, 3));
+            assertSame(Reason.CLOSED, e.reason(), e.getMessage());
+            long tookMs = TimeUnit.NANOSECONDS.toMillis(System.nanoTime() - started);
+            assertTrue(tookMs < 100, "a call after close took " + tookMs + " ms");
+            player.join(BOUND_MS);
         }
     }
 }
