@@ -1457,4 +1457,25 @@ class KeyboardTests {
             player.join(BOUND_MS);
         }
     }
+
+    @Test
+    @DisplayName("layer: a detachment that the call thread takes up after close() began neither reconnects nor is reported")
+    void detachmentAfterCloseReconnects() throws Exception {
+        Recorder recorder = new Recorder();
+        try (SimulatedKeyboard simulation = new SimulatedKeyboard()) {
+            Keyboard keyboard = simulation.builder().handler(recorder).callTimeout(BOUND_MS).reconnectDelays(1, 2)
+                    .open();
+            simulation.scriptCallDelay(300);
+            Thread player = new Thread(() -> keyboard.tryPlay(Tone.BELL));
+            player.start();
+            await("the slow call in flight", () -> player.getState() == Thread.State.TIMED_WAITING);
+            Thread.sleep(50);
+            simulation.scriptCallDelay(0);
+            simulation.detach();  // taken up by the call thread after the slow call, just before close's let-go
+            keyboard.close();
+            assertEquals(Arrays.asList(Keyboard.State.CONNECTED, Keyboard.State.CLOSED), recorder.states());
+            assertEquals(1, Collections.frequency(simulation.calls(), "ChordGate.Cleanup"), "" + simulation.calls());
+            player.join(BOUND_MS);
+        }
+    }
 }
