@@ -1432,13 +1432,20 @@ class KeyboardTests {
      */
     private static Thread closeDuringASlowCall(SimulatedKeyboard simulation, Keyboard keyboard, long laterDelayMs)
             throws InterruptedException {
-        simulation.scriptCallDelay(600);
+        Thread player = slowCallInFlight(simulation, keyboard, 600);
+        simulation.scriptCallDelay(laterDelayMs);
+        keyboard.close();
+        return player;
+    }
+
+    /** Starts a play that takes {@code millis} and returns its thread once the call is in flight. */
+    private static Thread slowCallInFlight(SimulatedKeyboard simulation, Keyboard keyboard, long millis)
+            throws InterruptedException {
+        simulation.scriptCallDelay(millis);
         Thread player = new Thread(() -> keyboard.tryPlay(Tone.BELL));
         player.start();
         await("the slow call in flight", () -> player.getState() == Thread.State.TIMED_WAITING);
         Thread.sleep(50);
-        simulation.scriptCallDelay(laterDelayMs);
-        keyboard.close();
         return player;
     }
 
@@ -1465,11 +1472,7 @@ class KeyboardTests {
         try (SimulatedKeyboard simulation = new SimulatedKeyboard()) {
             Keyboard keyboard = simulation.builder().handler(recorder).callTimeout(BOUND_MS).reconnectDelays(1, 2)
                     .open();
-            simulation.scriptCallDelay(300);
-            Thread player = new Thread(() -> keyboard.tryPlay(Tone.BELL));
-            player.start();
-            await("the slow call in flight", () -> player.getState() == Thread.State.TIMED_WAITING);
-            Thread.sleep(50);
+            Thread player = slowCallInFlight(simulation, keyboard, 300);
             simulation.scriptCallDelay(0);
             simulation.detach();  // taken up by the call thread after the slow call, just before close's let-go
             keyboard.close();
