@@ -298,7 +298,7 @@ class KeyboardTests {
             await("the second overflow", () -> keyboard.droppedEvents() > 39);
             releaseAgain.countDown();
             assertEquals(1, capture.count("newer hot-key events are dropped"), "times the overflow was logged");
-            for (Thread thread : recorder.threads) {
+            for (Thread thread : new ArrayList<Thread>(recorder.threads)) {  // a handler call may still add
                 assertEquals("quorlink-keyboard-events", thread.getName(), "the handler's thread");
             }
         }
@@ -1115,6 +1115,24 @@ class KeyboardTests {
     }
 
     @Test
+    @DisplayName("layer: a hot key toggled a thousand times leaves one entry in the journal, and the replay ends the same")
+    void journalOfAToggledKey() {
+        Journal journal = new Journal();
+        journal.record(NativeCall.REGISTER_STANDARD, new Object[] {5, 6, 7});
+        for (int i = 0; i < 1000; i++) {
+            journal.record(NativeCall.REGISTER_STANDARD, new Object[] {1, 2, 3});
+            journal.record(NativeCall.UNREGISTER_HOT, new Object[] {1, 2});
+        }
+        journal.record(NativeCall.REGISTER_STANDARD, new Object[] {1, 2, 4});
+        List<String> entries = new ArrayList<String>();
+        for (Journal.Entry entry : journal.entries()) {
+            entries.add(entry.call + Arrays.toString(entry.args));
+        }
+        assertEquals(Arrays.asList("REGISTER_STANDARD[5, 6, 7]", "UNREGISTER_HOT[1, 2]", "REGISTER_STANDARD[1, 2, 4]"),
+                entries);
+    }
+
+    @Test
     @DisplayName("layer: the reconnector waits the first delay, then doubles up to the most, and stops when cancelled")
     void reconnectorBackoff() {
         List<Long> delays = new ArrayList<Long>();
@@ -1186,6 +1204,320 @@ class KeyboardTests {
             assertEquals(Arrays.asList(Keyboard.State.CONNECTED, Keyboard.State.CLOSED), recorder.states());
             assertEquals(1, capture.count("letting go"), "logged");
             builder.handler(null).open().close();  // the slot is free
+        }
+    }
+
+    /** Bridges that pass every call to {@code inner}, except that {@code method} throws while {@code times} is above 0. */
+    private static Bridges failing(Bridges inner, String method, Throwable thrown,
+            java.util.concurrent.atomic.AtomicInteger times) {
+        return (Bridges) java.lang.reflect.Proxy.newProxyInstance(Bridges.class.getClassLoader(),
+                new Class<?>[] {Bridges.class}, (proxy, called, args) -> {
+                    if (called.getName().equals(method) && times.getAndDecrement() > 0) {
+                        throw thrown;
+                    }
+                    try {
+                        return called.invoke(inner, args);
+                    } catch (java.lang.reflect.InvocationTargetException e) {
+                        throw e.getCause();
+                    }
+                });
+    }
+
+    @Test
+    @DisplayName("layer: a reconnection attempt that meets a DLL that cannot load tries again later")
+    void reconnectionStopsOnALinkageError() throws Exception {
+        SimulatedKeyboard simulation = new SimulatedKeyboard();
+        java.util.concurrent.atomic.AtomicInteger failures = new java.util.concurrent.atomic.AtomicInteger();
+        Bridges bridges = failing(simulation.builder().bridges, "toneInit",
+                new UnsatisfiedLinkError("from the bridge"), failures);
+        Recorder recorder = new Recorder();
+        try (Keyboard keyboard = new Keyboard.Builder(bridges).handler(recorder).reconnectDelays(10, 20).open()) {
+            failures.set(2);
+            simulation.detach();
+            await("two attempts met the error and one more was made", () -> failures.get() < 0);
+            simulation.reattach();
+            await("connected again", () -> recorder.states().size() == 4);
+            assertEquals(Arrays.asList(Keyboard.State.CONNECTED, Keyboard.State.DETACHED,
+                    Keyboard.State.RECONNECTING, Keyboard.State.CONNECTED), recorder.states());
+        } finally {
+            simulation.close();
+        }
+    }
+
+    @ParameterizedTest(name = "tones {0}, hot keys {1}, declared {2}")
+    @DisplayName("layer: open with Long.MAX_VALUE as call timeout, whatever the number of start-up calls")
+    @CsvSource({"false, true, 0", "true, true, 1", "false, true, 2", "true, false, 0"})
+    void openTimeoutProductOverflows(boolean tones, boolean hotKeys, int declared) throws Exception {
+        try (SimulatedKeyboard simulation = new SimulatedKeyboard()) {
+            Keyboard.Builder builder = simulation.builder().tones(tones).hotKeys(hotKeys).callTimeout(Long.MAX_VALUE);
+            for (int i = 0; i < declared; i++) {
+                builder.hotKey(i, 0, 0);
+            }
+            try (Keyboard keyboard = builder.open()) {
+                assertSame(Keyboard.State.CONNECTED, keyboard.state());
+            }
+        }
+    }
+
+    @Test
+    @DisplayName("layer: a stopped call thread still runs what was queued before the stop, then ends")
+    void stoppedCallThreadDropsQueuedTasks() throws Exception {
+        CallThread thread = new CallThread("stopping-call-thread");
+        CountDownLatch entered = new CountDownLatch(1);
+        CountDownLatch release = new CountDownLatch(1);
+        thread.offer(() -> {
+            entered.countDown();
+            try {
+                release.await(BOUND_MS, TimeUnit.MILLISECONDS);
+            } catch (InterruptedException e) {
+                Thread.currentThread().interrupt();
+            }
+        });
+        assertTrue(entered.await(BOUND_MS, TimeUnit.MILLISECONDS));
+        long[] answer = {-1};
+        Thread caller = new Thread(() -> {
+            try {
+                answer[0] = thread.call("queued", () -> 42, BOUND_MS);
+            } catch (KeyboardException e) {
+                answer[0] = -2;
+            }
+        });
+        caller.start();
+        await("the call queued", () -> caller.getState() == Thread.State.TIMED_WAITING);
+        thread.stop();
+        release.countDown();
+        caller.join(BOUND_MS);
+        assertEquals(42, answer[0], "the call queued before stop()");
+        thread.thread().join(BOUND_MS);
+        assertTrue(!thread.thread().isAlive(), "the stopped thread ended");
+    }
+
+    @Test
+    @DisplayName("layer: a keyboard waiting for the slot starts only after the previous one's clean-up calls ran")
+    void slotFreedBeforeTheCleanUp() throws Exception {
+        try (SimulatedKeyboard simulation = new SimulatedKeyboard()) {
+            Keyboard first = simulation.builder().callTimeout(200).open();
+            // The clean-up calls, slowed, overlap a start-up made too early.
+            Thread player = closeDuringASlowCall(simulation, first, 100);
+            try (Keyboard second = simulation.builder().callTimeout(BOUND_MS).open()) {
+                List<String> calls = simulation.calls();
+                assertTrue(calls.lastIndexOf("TonePort.cleanup") < calls.lastIndexOf("TonePort.Init"),
+                        "the first keyboard's clean-up after the second's start-up: " + calls);
+                simulation.scriptCallDelay(0);
+                assertTrue(second.tryPlay(Tone.SHORT), "tryPlay on the second keyboard");
+            }
+            player.join(BOUND_MS);
+        }
+    }
+
+    @Test
+    @DisplayName("layer: close from many threads at once lets go once and delivers CLOSED once")
+    void concurrentCloseLetsGoTwice() throws Exception {
+        for (int round = 0; round < 200; round++) {
+            Recorder recorder = new Recorder();
+            try (SimulatedKeyboard simulation = new SimulatedKeyboard()) {
+                Keyboard keyboard = simulation.builder().handler(recorder).open();
+                java.util.concurrent.CyclicBarrier start = new java.util.concurrent.CyclicBarrier(4);
+                long at = System.nanoTime() + TimeUnit.MILLISECONDS.toNanos(20);
+                List<Thread> closers = new ArrayList<Thread>();
+                for (int i = 0; i < 4; i++) {
+                    Thread closer = new Thread(() -> {
+                        try {
+                            start.await(BOUND_MS, TimeUnit.MILLISECONDS);
+                        } catch (Exception e) {
+                            return;
+                        }
+                        while (System.nanoTime() - at < 0) {
+                            // released by the clock rather than one by one by the barrier: the calls overlap
+                        }
+                        keyboard.close();
+                    });
+                    closer.start();
+                    closers.add(closer);
+                }
+                for (Thread closer : closers) {
+                    closer.join(BOUND_MS);
+                }
+                List<String> calls = simulation.calls();
+                for (String cleanUp : Arrays.asList("ChordGate.UnregisterAllListener", "ChordGate.Cleanup",
+                        "TonePort.cleanup")) {
+                    assertEquals(1, Collections.frequency(calls, cleanUp), "round " + round + ": " + calls);
+                }
+                assertEquals(Arrays.asList(Keyboard.State.CONNECTED, Keyboard.State.CLOSED), recorder.states(),
+                        "round " + round);
+            }
+        }
+    }
+
+    @Test
+    @DisplayName("layer: a refused hand-over counts the hot keys it lost, not the failures and states it keeps")
+    void rejectionCountsKeptEvents() throws Exception {
+        java.util.concurrent.atomic.AtomicBoolean refuse = new java.util.concurrent.atomic.AtomicBoolean();
+        java.util.concurrent.ExecutorService inner = userExecutor("refusing-executor");
+        java.util.concurrent.Executor executor = task -> {
+            if (refuse.get()) {
+                throw new java.util.concurrent.RejectedExecutionException("refused");
+            }
+            inner.execute(task);
+        };
+        Recorder recorder = new Recorder();
+        try (SimulatedKeyboard simulation = new SimulatedKeyboard()) {
+            Keyboard keyboard = simulation.builder().handler(recorder).executor(executor).open();
+            assertTrue(simulation.awaitIdle(BOUND_MS, TimeUnit.MILLISECONDS));
+            refuse.set(true);
+            simulation.keyboardFailed();
+            simulation.hotKey(1, 0, 0);
+            refuse.set(false);
+            simulation.hotKey(2, 0, 0);
+            assertTrue(simulation.awaitIdle(BOUND_MS, TimeUnit.MILLISECONDS), "idle after the refusals");
+            assertEquals(1, recorder.failures.get(), "the failure delivered once the executor took a task");
+            assertEquals(Arrays.asList(new HotKeyEvent(2, 0, 0)), recorder.hotKeys());
+            assertEquals(1, keyboard.droppedEvents(), "dropped: the refused hot key only");
+            refuse.set(true);  // CLOSED refused too: what waits behind it is let go, and still not a hot key
+            simulation.keyboardFailed();
+            keyboard.close();
+            assertEquals(1, keyboard.droppedEvents(), "a failure or CLOSED refused at close counted as a hot key");
+        } finally {
+            inner.shutdown();
+        }
+    }
+
+    @Test
+    @DisplayName("layer: an executor that waits for the thread it hands the task to does not deadlock the delivery")
+    void executorCalledUnderTheDispatcherLock() throws Exception {
+        java.util.concurrent.ExecutorService pool = userExecutor("handing-executor");
+        List<Throwable> stuck = Collections.synchronizedList(new ArrayList<Throwable>());
+        java.util.concurrent.Executor waiting = task -> {
+            try {
+                pool.submit(task).get(2000, TimeUnit.MILLISECONDS);  // hands over, then waits for it to run
+            } catch (Exception e) {
+                stuck.add(e);
+            }
+        };
+        Recorder recorder = new Recorder();
+        try (SimulatedKeyboard simulation = new SimulatedKeyboard();
+             Keyboard keyboard = simulation.builder().handler(recorder).executor(waiting).open()) {
+            simulation.hotKey(1, 2, 3);
+            assertTrue(simulation.awaitIdle(BOUND_MS, TimeUnit.MILLISECONDS), "idle");
+            assertEquals(Arrays.asList(new HotKeyEvent(1, 2, 3)), recorder.hotKeys());
+            assertEquals(Collections.emptyList(), stuck, "hand-overs that did not complete");
+        } finally {
+            pool.shutdown();
+        }
+    }
+
+    @Test
+    @DisplayName("layer: the process slot wakes a newcomer as soon as it is freed, not at its deadline")
+    void freeDoesNotWakeAWaitingOpen() throws Exception {
+        ProcessSlot slot = new ProcessSlot();
+        Object a = new Object();
+        slot.claim(a, CallThread.deadline(10));
+        slot.lettingGo(a);
+        Thread freer = new Thread(() -> {
+            try {
+                Thread.sleep(50);
+            } catch (InterruptedException ignored) {
+                return;
+            }
+            slot.free(a);
+        });
+        freer.start();
+        long started = System.nanoTime();
+        slot.claim(new Object(), CallThread.deadline(BOUND_MS));
+        long waitedMs = TimeUnit.NANOSECONDS.toMillis(System.nanoTime() - started);
+        assertTrue(waitedMs < BOUND_MS / 2, "claimed " + waitedMs + " ms after a free 50 ms in");
+        freer.join(BOUND_MS);
+    }
+
+    @Test
+    @DisplayName("layer: a registration the keyboard refused is not made again after a reconnection")
+    void refusedRegistrationJournalled() throws Exception {
+        Recorder recorder = new Recorder();
+        try (SimulatedKeyboard simulation = new SimulatedKeyboard();
+             Keyboard keyboard = simulation.builder().handler(recorder).reconnectDelays(10, 20).open()) {
+            simulation.scriptRegistration(E_ACCESSDENIED);
+            assertThrows(KeyboardException.class, () -> keyboard.register(1, 2, 3));
+            simulation.scriptRegistration(0);
+            keyboard.register(4, 5, 6);
+            simulation.detach();
+            simulation.reattach();
+            await("connected again", () -> recorder.states().size() == 4);
+            assertEquals(Arrays.asList("register(4, 5, 6)"), simulation.registrationCalls(), "made again");
+        }
+    }
+
+    @ParameterizedTest(name = "{0}")
+    @DisplayName("layer: scriptCallDelay delays the listener's calls at open and at close")
+    @CsvSource({"open", "close"})
+    void callDelaySkipsAListenerCall(String when) throws Exception {
+        try (SimulatedKeyboard simulation = new SimulatedKeyboard()) {
+            boolean atOpen = when.equals("open");
+            simulation.scriptCallDelay(atOpen ? 150 : 0);
+            long started = System.nanoTime();
+            Keyboard keyboard = simulation.builder().tones(false).open();  // ChordGate.Init, RegisterListener
+            long openMs = TimeUnit.NANOSECONDS.toMillis(System.nanoTime() - started);
+            simulation.scriptCallDelay(atOpen ? 0 : 150);
+            started = System.nanoTime();
+            keyboard.close();  // UnregisterAllListener, ChordGate.Cleanup
+            long closeMs = TimeUnit.NANOSECONDS.toMillis(System.nanoTime() - started);
+            long tookMs = atOpen ? openMs : closeMs;
+            assertTrue(tookMs >= 290, when + " took " + tookMs + " ms for two calls of 150 ms");
+        }
+    }
+
+    /**
+     * Closes {@code keyboard} (call timeout 200 ms) while a 600 ms play is in flight, so that close gives
+     * up; later calls take {@code laterDelayMs}. Returns the thread of the play.
+     */
+    private static Thread closeDuringASlowCall(SimulatedKeyboard simulation, Keyboard keyboard, long laterDelayMs)
+            throws InterruptedException {
+        Thread player = slowCallInFlight(simulation, keyboard, 600);
+        simulation.scriptCallDelay(laterDelayMs);
+        keyboard.close();
+        return player;
+    }
+
+    /** Starts a play that takes {@code millis} and returns its thread once the call is in flight. */
+    private static Thread slowCallInFlight(SimulatedKeyboard simulation, Keyboard keyboard, long millis)
+            throws InterruptedException {
+        simulation.scriptCallDelay(millis);
+        Thread player = new Thread(() -> keyboard.tryPlay(Tone.BELL));
+        player.start();
+        await("the slow call in flight", () -> player.getState() == Thread.State.TIMED_WAITING);
+        Thread.sleep(50);
+        return player;
+    }
+
+    @Test
+    @DisplayName("layer: once a close gave up, state() is CLOSED and calls fail CLOSED at once")
+    void stateNotClosedAfterAGivenUpClose() throws Exception {
+        try (SimulatedKeyboard simulation = new SimulatedKeyboard()) {
+            Keyboard keyboard = simulation.builder().callTimeout(200).open();
+            Thread player = closeDuringASlowCall(simulation, keyboard, 0);
+            assertSame(Keyboard.State.CLOSED, keyboard.state());
+            long started = System.nanoTime();
+            KeyboardException e = assertThrows(KeyboardException.class, () -> keyboard.register(1, 2, 3));
+            assertSame(Reason.CLOSED, e.reason(), e.getMessage());
+            long tookMs = TimeUnit.NANOSECONDS.toMillis(System.nanoTime() - started);
+            assertTrue(tookMs < 300, "a call after close took " + tookMs + " ms");
+            player.join(BOUND_MS);
+        }
+    }
+
+    @Test
+    @DisplayName("layer: a detachment that the call thread takes up after close() began neither reconnects nor is reported")
+    void detachmentAfterCloseReconnects() throws Exception {
+        Recorder recorder = new Recorder();
+        try (SimulatedKeyboard simulation = new SimulatedKeyboard()) {
+            Keyboard keyboard = simulation.builder().handler(recorder).callTimeout(BOUND_MS).reconnectDelays(1, 2)
+                    .open();
+            Thread player = slowCallInFlight(simulation, keyboard, 300);
+            simulation.scriptCallDelay(0);
+            simulation.detach();  // taken up by the call thread after the slow call, just before close's let-go
+            keyboard.close();
+            assertEquals(Arrays.asList(Keyboard.State.CONNECTED, Keyboard.State.CLOSED), recorder.states());
+            assertEquals(1, Collections.frequency(simulation.calls(), "ChordGate.Cleanup"), "" + simulation.calls());
+            player.join(BOUND_MS);
         }
     }
 }
