@@ -14,7 +14,7 @@ build_dir=$(cd "$1" && pwd); shift
 loader=$(cat "$build_dir/wine-loader" 2>/dev/null || echo wine)
 if ((check)); then
   if ! why=$("$loader" --version 2>&1 >/dev/null); then
-    echo "Wine's loader $loader cannot start here: ${why:-no reason given}"
+    echo "Wine's loader $loader cannot start here: ${why:-no reason given} (scripts/setup.sh makes 32-bit programs run under emulation on a kernel that runs none)"
     exit 1
   fi
   exit 0
