@@ -95,7 +95,8 @@ protected:
         return seen;
     }
     // COM keeps a message-only window on the thread of a single-threaded apartment until the
-    // thread leaves it; another thread can see it there.
+    // thread leaves it; another thread can see it there. Wine makes it at the apartment's first
+    // marshalling, so a start-up that failed before its marshal shows none either way.
     static bool hasApartmentWindow(DWORD thread) {
         for (HWND window = nullptr; (window = FindWindowExA(HWND_MESSAGE, window, "OleMainThreadWndClass", nullptr));)
             if (GetWindowThreadProcessId(window, nullptr) == thread) return true;
