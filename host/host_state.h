@@ -99,6 +99,7 @@ struct State {
   std::vector<Diagnostic> diagnostics;
   std::vector<std::string> violations;
   std::function<void(const ListenerCall&)> listenerHook;
+  std::function<void()> detachHook;
 };
 
 // The live host's state, or null before the first host. A host that has ended leaves its state

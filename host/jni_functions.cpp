@@ -482,6 +482,12 @@ jint JNICALL DetachCurrentThread(JavaVM* vm) {
     call.violation("a Java thread running a native method cannot be detached");
     return JNI_ERR;
   }
+  // The hook may block or call into the host; it runs without the lock, as Java code would.
+  if (auto hook = call->detachHook) {
+    call.lock.unlock();
+    hook();
+    call.lock.lock();
+  }
   detachThread(call.state, GetCurrentThreadId());
   return JNI_OK;
 }

@@ -232,6 +232,8 @@ std::thread Host::startJavaThread(std::function<void(JNIEnv*)> body) {
 
 void Host::onListenerCall(std::function<void(const ListenerCall&)> hook) { host()->listenerHook = std::move(hook); }
 
+void Host::onDetach(std::function<void()> hook) { host()->detachHook = std::move(hook); }
+
 std::vector<ListenerCall> Host::listenerCalls() { return host()->listenerCalls; }
 
 bool Host::waitForListenerCalls(size_t count, int timeoutMs) {

@@ -101,6 +101,9 @@ class Host {
 
   // Runs inside every listener method, on the calling thread, after the call is recorded.
   void onListenerCall(std::function<void(const ListenerCall&)> hook);
+  // Runs inside DetachCurrentThread, on the thread that detaches itself while it is still
+  // attached, so that a test sees what else has happened by then.
+  void onDetach(std::function<void()> hook);
 
   std::vector<ListenerCall> listenerCalls();
   bool waitForListenerCalls(size_t count, int timeoutMs);  // true once at least count arrived

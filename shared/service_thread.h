@@ -118,12 +118,10 @@ private:
     struct Request {
         explicit Request(ServiceThread& owner) : thread(owner) {}
 
-        // On the thread; a tear-down lets go of its set-up here, in the thread's apartment.
+        // On the thread: a start-up, or a tear-down that lets go of its set-up here, in its apartment.
         void run() {
-            if (tornDown)
-                tornDown.reset();
-            else
-                thread.startUpHere();
+            if (!tornDown) thread.startUpHere();
+            tornDown.reset();
             signalDone();
         }
         // Wakes the waiters under the lock: a caller that sees the request done may let go at once.
@@ -228,7 +226,7 @@ private:
     // On the thread, in its apartment. The set-up is kept only when it is complete; a failed or
     // interrupted one is let go here, so a later start-up begins from scratch.
     StartUpStatus startUpHere() {
-        StartUpOutcome outcome{StartUpStatus::UnexpectedError, S_OK};
+        StartUpOutcome outcome;
         try {
             std::optional<SetUp> made(std::in_place);
             outcome = SetUp::make(*made, handOff_);
@@ -237,6 +235,8 @@ private:
                 handOver(made, setUp_);
             }
         } catch (...) {
+            // Set here, not kept from before the try: i686 GCC 12 lost that value and recorded Ready.
+            outcome = {StartUpStatus::UnexpectedError, S_OK};
         }
         record(outcome);
         return outcome.status;
