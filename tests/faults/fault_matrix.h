@@ -1,7 +1,7 @@
 #pragma once
 // The fault matrices' rows: a scripted component and a sequence of calls, each with the value it
 // must return and the diagnostics it must log, under a time budget that turns a hang into a
-// failure naming the step.
+// failure naming the step. A row's budget is a native build's; an emulated build stretches it.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "host_fixture.h"
+#include "time_scale.h"
 
 namespace fault_matrix {
 
@@ -66,7 +67,7 @@ private:
 // Runs the steps in order on the calling thread; each step's outcome is checked on the spot.
 template <class Fixture>
 void runSteps(Fixture& fixture, const std::vector<Step<Fixture>>& steps, DWORD budgetMs) {
-    Watchdog watchdog(budgetMs);
+    Watchdog watchdog(hangLimitMs(budgetMs));
     int index = 0;
     for (const Step<Fixture>& step : steps) {
         SCOPED_TRACE("step " + std::to_string(++index) + ": " + step.what);

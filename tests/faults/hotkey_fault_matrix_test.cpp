@@ -14,6 +14,7 @@
 #include "fault_matrix.h"
 #include "host_fixture.h"
 #include "scenario_helpers.h"
+#include "time_scale.h"
 #include "hotkey_sim_control.h"
 #include "new_threads_in_mta.h"
 #include "win_resources.h"
@@ -95,16 +96,16 @@ public:
     // posted and has reached it when this returns (1).
     jlong listenerBlocksTheServiceThread() {
         host().onListenerCall([this](const jnihost::ListenerCall& call) {
-            if (call.method == "HotKeyHit") WaitForSingleObject(listenerMayReturn.get(), 30000);
+            if (call.method == "HotKeyHit") WaitForSingleObject(listenerMayReturn.get(), hangLimitMs(30000));
         });
         listenerBlocking = true;
         sim.hotKeyHit(1, 2, 3, true);
-        return host().waitForListenerCalls(1, 5000) ? jlong(host().listenerCalls().size()) : 0;
+        return host().waitForListenerCalls(1, int(hangLimitMs(5000))) ? jlong(host().listenerCalls().size()) : 0;
     }
     jlong listenerReturns() {
         SetEvent(listenerMayReturn.get());
         listenerBlocking = false;
-        return sim.waitForPosted();
+        return sim.waitForPosted(hangLimitMs(10000));
     }
     jlong plainCleanup() { return gate.ChordGate_Cleanup(), 0; }
     jlong plainRegisterStandard() { return gate.ChordGate_RegisterStandard(1, 2, 3); }
@@ -131,15 +132,15 @@ public:
         if (created.empty()) return -1;
         HANDLE thread = OpenThread(SYNCHRONIZE, FALSE, created[0].threadId);
         if (!thread) return 0;  // gone already
-        const DWORD waited = WaitForSingleObject(thread, 5000);
+        const DWORD waited = WaitForSingleObject(thread, hangLimitMs(5000));
         CloseHandle(thread);
         return waited == WAIT_OBJECT_0 ? 0 : 1;
     }
     jlong componentsCreated() { return sim.counts().objectsCreated; }
     jlong creationsBegun() { return sim.counts().creationsBegun; }
-    // 0 once the first creation has returned, bounded at 10 s.
+    // 0 once the first creation has returned, bounded at 10 s (on a native build).
     jlong lateStartUpEnds() {
-        for (int tries = 0; tries < 100; ++tries, Sleep(100))
+        for (DWORD tries = 0; tries < 100 * timeScale(); ++tries, Sleep(100))
             if (sim.counts().objectsCreated > 0) return 0;
         return 1;
     }

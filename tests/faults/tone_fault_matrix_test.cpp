@@ -10,6 +10,7 @@
 #include "fault_matrix.h"
 #include "host_fixture.h"
 #include "scenario_helpers.h"
+#include "time_scale.h"
 #include "new_threads_in_mta.h"
 #include "tone_port.h"
 #include "tone_sim_control.h"
@@ -44,9 +45,9 @@ public:
     jlong cleanupInMta() { return inMta(tone.cleanup); }
     jlong componentsCreated() { return sim.counts().objectsCreated; }
     jlong creationsBegun() { return sim.counts().creationsBegun; }
-    // 0 once the first creation has returned, bounded at 10 s.
+    // 0 once the first creation has returned, bounded at 10 s (on a native build).
     jlong lateStartUpEnds() {
-        for (int tries = 0; tries < 100; ++tries, Sleep(100))
+        for (DWORD tries = 0; tries < 100 * timeScale(); ++tries, Sleep(100))
             if (sim.counts().objectsCreated > 0) return 0;
         return 1;
     }
@@ -65,7 +66,7 @@ public:
         if (created.empty()) return -1;
         HANDLE thread = OpenThread(SYNCHRONIZE, FALSE, created[0].threadId);
         if (!thread) return 0;  // gone already
-        const DWORD waited = WaitForSingleObject(thread, 5000);
+        const DWORD waited = WaitForSingleObject(thread, hangLimitMs(5000));
         CloseHandle(thread);
         return waited == WAIT_OBJECT_0 ? 0 : 1;
     }

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "host_fixture.h"
+#include "time_scale.h"
 
 namespace {
 
@@ -161,7 +162,7 @@ TEST_F(HostTest, WaitingSeesCallsFromOtherThreads) {
   jobject global = env->NewGlobalRef(host().newListener());
   jmethodID failed = methodOf(env, global, "KBFailed", "()V");
   std::thread caller = host().startJavaThread([&](JNIEnv* other) { other->CallVoidMethod(global, failed); });
-  EXPECT_TRUE(host().waitForListenerCalls(1, 5000));
+  EXPECT_TRUE(host().waitForListenerCalls(1, int(hangLimitMs(5000))));
   caller.join();
   EXPECT_FALSE(host().waitForListenerCalls(2, 50));
   env->DeleteGlobalRef(global);

@@ -13,6 +13,7 @@
 
 #include "chord_gate.h"
 #include "host_fixture.h"
+#include "time_scale.h"
 
 namespace {
 
@@ -46,7 +47,7 @@ DWORD WINAPI runTask(LPVOID task) {
 
 // Runs body on a new native thread, unattached like the service thread. False when it does not
 // end in time (a deadlock); the thread is then left behind.
-bool onNativeThread(std::function<void()> body, DWORD timeoutMs = 10000) {
+bool onNativeThread(std::function<void()> body, DWORD timeoutMs = hangLimitMs(10000)) {
     auto task = std::make_unique<std::function<void()>>(std::move(body));
     HANDLE thread = CreateThread(nullptr, 0, runTask, task.get(), 0, nullptr);
     if (!thread) return false;
@@ -322,7 +323,7 @@ TEST_F(ListenerDispatch, AListenerMayUnregisterFromWithinItsOwnCall) {
     host().onListenerCall([&](const ListenerCall&) {
         nested = gate.UnregisterAllListener(host().env(), host().receiver());
     });
-    EXPECT_TRUE(onNativeThread([this] { gate.ForwardKeyboardStatus(3); }, 5000)) << "the forward did not return";
+    EXPECT_TRUE(onNativeThread([this] { gate.ForwardKeyboardStatus(3); }, hangLimitMs(5000))) << "the forward did not return";
     EXPECT_EQ(nested, 0);
     forwardAll();
     EXPECT_EQ(calls().size(), 1u);
@@ -375,7 +376,7 @@ TEST_F(ListenerDispatch, ListenerChangesWhileEventsAreForwardedNeverMisdirectACa
         };
         // The forwarding thread is running before the swaps start, however busy the machine is.
         change(ids[0], [&] { EXPECT_EQ(gate.RegisterListener(env, host().receiver(), listeners[0]), 0); });
-        EXPECT_TRUE(host().waitForListenerCalls(1, 10000));
+        EXPECT_TRUE(host().waitForListenerCalls(1, int(hangLimitMs(10000))));
         const DWORD until = GetTickCount() + 3000;
         for (int round = 0; round < 2000 && GetTickCount() < until; ++round) {
             const int which = round & 1;

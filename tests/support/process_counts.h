@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "time_scale.h"
+
 namespace process_counts {
 
 namespace detail {
@@ -84,12 +86,12 @@ inline long namedHandles() {
     return named;
 }
 
-// namedHandles(), read again while it differs from expected, for up to about fifteen seconds, so
-// that a worker's handle the COM runtime holds for a moment past the calls does not count. A
-// handle that a library leaked stays and still shows.
+// namedHandles(), read again while it differs from expected, for up to about fifteen seconds (on a
+// native build), so that a worker's handle the COM runtime holds for a moment past the calls does
+// not count. A handle that a library leaked stays and still shows.
 inline long namedHandlesOnceSettledAt(long expected) {
     long count = namedHandles();
-    for (int read = 0; count != expected && read < 150; ++read) {
+    for (DWORD read = 0; count != expected && read < 150 * timeScale(); ++read) {
         Sleep(100);
         count = namedHandles();
     }

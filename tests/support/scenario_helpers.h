@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include "time_scale.h"
 #include "win_resources.h"
 
 // A script with the defaults but for what edit changes, for table rows.
@@ -21,7 +22,7 @@ auto script(Edit edit) {
 inline void waitForThreadEnd(DWORD threadId) {
     UniqueHandle thread(OpenThread(SYNCHRONIZE, FALSE, threadId));
     if (thread) {
-        ASSERT_EQ(WaitForSingleObject(thread.get(), 5000), WAIT_OBJECT_0);
+        ASSERT_EQ(WaitForSingleObject(thread.get(), hangLimitMs(5000)), WAIT_OBJECT_0);
     }
 }
 
@@ -35,7 +36,7 @@ public:
         if (InterlockedDecrement(&waiting_) == 0)
             SetEvent(open_.get());
         else
-            WaitForSingleObject(open_.get(), 30000);  // a thread that never arrives fails the counts
+            WaitForSingleObject(open_.get(), hangLimitMs(30000));  // a thread that never arrives fails the counts
     }
 
 private:
