@@ -1,0 +1,133 @@
+package com.morvane.quorlink.keyboard;
+
+import static com.morvane.quorlink.keyboard.KeyboardFixtures.*;
+import static org.junit.jupiter.api.Assertions.*;
+
+import com.morvane.quorlink.internal.Diagnostics;
+import com.morvane.quorlink.keyboard.KeyboardException.Reason;
+import java.util.ArrayList;
+import java.util.Arrays;
+import java.util.Collections;
+import java.util.List;
+import java.util.concurrent.CountDownLatch;
+import java.util.concurrent.TimeUnit;
+import java.util.function.BooleanSupplier;
+import java.util.logging.Handler;
+import java.util.logging.Level;
+import java.util.logging.LogRecord;
+import java.util.logging.Logger;
+import org.junit.jupiter.api.DisplayName;
+import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.Timeout;
+import org.junit.jupiter.params.ParameterizedTest;
+import org.junit.jupiter.params.provider.CsvSource;
+
+/** SimulatedKeyboard as a test tool: awaitIdle, the registered keys it reports, the errors it keeps, its thread, its scripts. Against the simulated keyboard; every wait is bounded. */
+@Timeout(value = 60, threadMode = Timeout.ThreadMode.SEPARATE_THREAD)
+class SimulatedKeyboardTests {
+    @Test
+    @DisplayName("layer: SimulatedKeyboard.awaitIdle returns once the handler has run, on the library's thread or an executor")
+    void awaitIdle() throws Exception {
+        java.util.concurrent.ExecutorService executor = userExecutor("idle-executor");
+        java.util.concurrent.atomic.AtomicInteger handled = new java.util.concurrent.atomic.AtomicInteger();
+        HotKeyHandler handler = new HotKeyHandler() {
+            @Override
+            public void onHotKey(HotKeyEvent event) {
+                Thread.yield();
+                handled.incrementAndGet();
+            }
+        };
+        try {
+            for (java.util.concurrent.Executor where : Arrays.asList(null, executor)) {
+                handled.set(0);
+                try (SimulatedKeyboard simulation = new SimulatedKeyboard();
+                     Keyboard keyboard = simulation.builder().handler(handler).executor(where).open()) {
+                    for (int i = 1; i <= 200; i++) {
+                        simulation.hotKey(i, 0, 0);
+                        assertTrue(simulation.awaitIdle(BOUND_MS, TimeUnit.MILLISECONDS), "idle");
+                        assertEquals(i, handled.get(), "handled when awaitIdle returned, executor " + where);
+                        assertEquals(0, keyboard.droppedEvents());
+                    }
+                }
+            }
+        } finally {
+            executor.shutdown();
+        }
+    }
+
+    @Test
+    @DisplayName("layer: closing a SimulatedKeyboard ends its thread, a daemon; a thousand leave none behind")
+    void simulationLeavesNoThread() throws Exception {
+        java.util.Set<Thread> before = Thread.getAllStackTraces().keySet();
+        List<Thread> raisers = Collections.synchronizedList(new ArrayList<Thread>());
+        HotKeyHandler handler = new HotKeyHandler() {
+            @Override
+            public void onHotKey(HotKeyEvent event) {
+                raisers.add(Thread.currentThread());  // a direct executor runs it on the raising thread
+            }
+        };
+        for (int i = 0; i < 1000; i++) {
+            SimulatedKeyboard simulation = new SimulatedKeyboard();
+            Keyboard keyboard = simulation.builder().handler(handler).executor(Runnable::run).open();
+            simulation.hotKey(1, 2, 3);
+            keyboard.close();
+            simulation.close();
+        }
+        assertEquals(1000, raisers.size());
+        assertTrue(raisers.get(0).isDaemon(), "the simulated keyboard's thread is a daemon");
+        for (Thread thread : raisers) {
+            assertTrue(!thread.isAlive(), thread + " still alive");
+        }
+        assertEquals(Collections.emptyList(), newThreads(before, "simulated-keyboard"));
+    }
+
+    @Test
+    @DisplayName("layer: one open keyboard per simulation: a second open fails ALREADY_OPEN, the first keeps its hot keys")
+    void oneKeyboardPerSimulation() throws Exception {
+        Recorder recorder = new Recorder();
+        try (SimulatedKeyboard simulation = new SimulatedKeyboard()) {
+            Keyboard first = simulation.builder().handler(recorder).open();
+            first.register(7, 2, 300);
+            KeyboardException e = assertThrows(KeyboardException.class, () -> simulation.open());
+            assertSame(Reason.ALREADY_OPEN, e.reason(), e.getMessage());
+            simulation.hotKey(7, 2, 300);
+            assertTrue(simulation.awaitIdle(BOUND_MS, TimeUnit.MILLISECONDS));
+            assertEquals(Arrays.asList(new HotKeyEvent(7, 2, 300)), recorder.hotKeys(), "the first's hot keys");
+            assertEquals(Arrays.asList("register(7, 2, 300)"), simulation.registrationCalls());
+            first.close();
+            simulation.open().close();  // the slot is free again
+        }
+    }
+
+    @Test
+    @DisplayName("layer: scriptCallDelay delays every native call, the listener's included")
+    void callDelayOnListenerCalls() throws Exception {
+        try (SimulatedKeyboard simulation = new SimulatedKeyboard()) {
+            simulation.scriptCallDelay(150);
+            long started = System.nanoTime();
+            Keyboard keyboard = simulation.builder().tones(false).open();  // ChordGate.Init, RegisterListener
+            long openMs = TimeUnit.NANOSECONDS.toMillis(System.nanoTime() - started);
+            assertTrue(openMs >= 290, "open took " + openMs + " ms for two calls of 150 ms");
+            keyboard.close();
+        }
+    }
+
+    @ParameterizedTest(name = "{0}")
+    @DisplayName("layer: scriptCallDelay delays the listener's calls at open and at close")
+    @CsvSource({"open", "close"})
+    void callDelaySkipsAListenerCall(String when) throws Exception {
+        try (SimulatedKeyboard simulation = new SimulatedKeyboard()) {
+            boolean atOpen = when.equals("open");
+            simulation.scriptCallDelay(atOpen ? 150 : 0);
+            long started = System.nanoTime();
+            Keyboard keyboard = simulation.builder().tones(false).open();  // ChordGate.Init, RegisterListener
+            long openMs = TimeUnit.NANOSECONDS.toMillis(System.nanoTime() - started);
+            simulation.scriptCallDelay(atOpen ? 0 : 150);
+            started = System.nanoTime();
+            keyboard.close();  // UnregisterAllListener, ChordGate.Cleanup
+            long closeMs = TimeUnit.NANOSECONDS.toMillis(System.nanoTime() - started);
+            long tookMs = atOpen ? openMs : closeMs;
+            assertTrue(tookMs >= 290, when + " took " + tookMs + " ms for two calls of 150 ms");
+        }
+    }
+}
