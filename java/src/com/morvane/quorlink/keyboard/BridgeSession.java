@@ -24,6 +24,7 @@ final class BridgeSession {
     // call thread, published as an unmodifiable copy for any thread.
     private final Map<Long, HotKey> registered = new LinkedHashMap<Long, HotKey>();
     private volatile List<HotKey> registrations = Collections.emptyList();
+    private volatile String running;  // the native call in progress, for a close() that gave up waiting
 
     /** {@code declared} is the builder's list: copied, so that a later {@code hotKey} does not reach this object. */
     BridgeSession(Bridges bridges, boolean tones, boolean hotKeys, HotKeyListener listener, List<HotKey> declared) {
@@ -32,6 +33,21 @@ final class BridgeSession {
         this.hotKeys = hotKeys;
         this.listener = listener;
         this.declared = Collections.unmodifiableList(new ArrayList<HotKey>(declared));
+    }
+
+    /** The native call in progress now, by its name, or null. */
+    String running() {
+        return running;
+    }
+
+    // Every native call of the session goes through here, so that a close() that gives up can name it.
+    private long invoke(NativeCall call, Object[] args) throws KeyboardException {
+        running = call.operation(args);
+        try {
+            return call.call(bridges, args);
+        } finally {
+            running = null;
+        }
     }
 
     /** The hot keys registered through this object, declared ones included, in the order they were made. */
@@ -62,13 +78,13 @@ final class BridgeSession {
      */
     void connect(boolean again) throws KeyboardException {
         if (tones) {
-            NativeCall.TONE_INIT.call(bridges, new Object[0]);
+            invoke(NativeCall.TONE_INIT, new Object[0]);
         }
         if (!hotKeys) {
             return;
         }
-        NativeCall.HOT_KEY_INIT.call(bridges, new Object[0]);
-        NativeCall.REGISTER_LISTENER.call(bridges, new Object[] {listener});
+        invoke(NativeCall.HOT_KEY_INIT, new Object[0]);
+        invoke(NativeCall.REGISTER_LISTENER, new Object[] {listener});
         registered.clear();
         publish();
         for (HotKey key : declared) {
@@ -83,7 +99,7 @@ final class BridgeSession {
 
     private void registerAgain(NativeCall call, Object[] args, boolean logOnly) throws KeyboardException {
         try {
-            call.call(bridges, args);
+            invoke(call, args);
             note(call, args);
         } catch (KeyboardException e) {
             if (!logOnly) {
@@ -96,7 +112,7 @@ final class BridgeSession {
 
     /** A call on the connected keyboard; a registration that succeeds goes into the journal. */
     long call(NativeCall call, Object[] args) throws KeyboardException {
-        long value = call.call(bridges, args);
+        long value = invoke(call, args);
         journal.record(call, args);
         note(call, args);
         return value;
@@ -141,7 +157,7 @@ final class BridgeSession {
 
     private void quietly(NativeCall call) {
         try {
-            call.call(bridges, new Object[0]);
+            invoke(call, new Object[0]);
         } catch (KeyboardException e) {
             Diagnostics.logLayer(900, Keyboard.class.getName(), "close", "letting go: " + e.getMessage(), null);
         } catch (RuntimeException | LinkageError e) {

@@ -294,7 +294,7 @@ final class KeyboardLayer {
             while (true) {
                 try {
                     if (!awaitCloseDone(deadline)) {
-                        String running = calls.running();
+                        String running = session.running();
                         Diagnostics.logLayer(900, Keyboard.class.getName(), "close", "gave up after " + callTimeoutMs
                                 + " ms: " + (running == null ? "no native call runs, but the clean-up has not run yet"
                                 : "the native call " + running + " is still running") + "; the keyboard is let go"

@@ -195,7 +195,7 @@ class KeyboardApiTests {
                      .handler(new Recorder()).open()) {
             keyboard.play(Tone.BELL);
             assertEquals(0, keyboard.register(1, 2, 3));
-            simulation.hotKey(1, 2, 3);
+            press(simulation, keyboard, 1, 2, 3);
             assertTrue(simulation.awaitIdle(Long.MAX_VALUE, TimeUnit.DAYS));
         }
         assertEquals(Long.MAX_VALUE, Reconnector.nextDelay(Long.MAX_VALUE / 2 + 1, Long.MAX_VALUE));

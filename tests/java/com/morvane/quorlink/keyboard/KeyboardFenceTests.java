@@ -43,7 +43,7 @@ class KeyboardFenceTests {
         List<Thread> own = newThreads(before, "quorlink-keyboard-events");
         own.addAll(newThreads(before, "quorlink-keyboard-calls"));
         assertEquals(2, own.size(), "the object's threads " + own);
-        simulation.hotKey(1, 1, 1);
+        press(simulation, opened[0], 1, 1, 1);
         await("closed from its handler", () -> opened[0].state() == Keyboard.State.CLOSED);
         opened[0].close();
         assertEquals(Arrays.asList(Keyboard.State.CONNECTED), closer.states(), "a handler call after its own close");
@@ -70,7 +70,7 @@ class KeyboardFenceTests {
         SimulatedKeyboard simulation = new SimulatedKeyboard();
         Keyboard keyboard = simulation.builder().handler(recorder).executor(executor).open();
         for (int i = 1; i <= 5; i++) {
-            simulation.hotKey(i, 0, 0);
+            press(simulation, keyboard, i, 0, 0);
         }
         keyboard.close();
         List<Object> atReturn = recorder.copy();
@@ -87,7 +87,7 @@ class KeyboardFenceTests {
                 java.util.concurrent.ExecutorService own = userExecutor("fence-executor-" + run);
                 Recorder quick = new Recorder();
                 Keyboard k = simulation.builder().handler(quick).executor(own).open();
-                simulation.hotKey(run, 0, 0);
+                press(simulation, k, run, 0, 0);
                 k.close();
                 own.shutdown();
                 assertEquals(Keyboard.State.CLOSED, quick.copy().get(quick.copy().size() - 1), "run " + run);
@@ -211,9 +211,9 @@ class KeyboardFenceTests {
         };
         try (SimulatedKeyboard simulation = new SimulatedKeyboard()) {
             opened[0] = simulation.builder().handler(recorder).callTimeout(3000, TimeUnit.MILLISECONDS).open();
-            simulation.hotKey(1, 0, 0);
-            simulation.hotKey(2, 0, 0);
-            simulation.hotKey(3, 0, 0);
+            press(simulation, opened[0], 1, 0, 0);
+            press(simulation, opened[0], 2, 0, 0);
+            press(simulation, opened[0], 3, 0, 0);
             queued.countDown();
             await("close in the handler returned", () -> closingMs[0] >= 0);
             assertTrue(closingMs[0] < 1000, "close in the handler took " + closingMs[0] + " ms");
@@ -242,7 +242,7 @@ class KeyboardFenceTests {
         };
         try (Capture capture = new Capture(); SimulatedKeyboard simulation = new SimulatedKeyboard()) {
             Keyboard keyboard = simulation.builder().handler(handler).callTimeout(300, TimeUnit.MILLISECONDS).open();
-            simulation.hotKey(1, 2, 3);
+            press(simulation, keyboard, 1, 2, 3);
             assertTrue(entered.await(BOUND_MS, TimeUnit.MILLISECONDS));
             long started = System.nanoTime();
             keyboard.close();

@@ -232,6 +232,23 @@ final class KeyboardFixtures {
         return player;
     }
 
+    /**
+     * Presses a hot key on the simulation, registering it first through {@code keyboard} when it is not yet:
+     * the simulation, like the keyboard, reports only registered keys.
+     */
+    static void press(SimulatedKeyboard simulation, Keyboard keyboard, int first, int second, int third)
+            throws KeyboardException {
+        HotKey key = HotKey.of(first, second, third);
+        boolean known = false;
+        for (HotKey registered : keyboard.registrations()) {
+            known |= registered.sameKey(key);
+        }
+        if (!known) {
+            keyboard.register(key);
+        }
+        simulation.hotKey(key);
+    }
+
     private KeyboardFixtures() {
     }
 }

@@ -50,7 +50,7 @@ class KeyboardReconnectionTests {
                     Keyboard.State.RECONNECTING, Keyboard.State.CONNECTED), recorder.states());
             assertEquals(Arrays.asList("register(1, 2, 3)", "unregister(4, 5)", "register(6, 7, 8)"),
                     simulation.registrationCalls(), "replayed");
-            simulation.hotKey(5, 5, 5);
+            press(simulation, keyboard, 5, 5, 5);
             await("events flow again", () -> recorder.hotKeys().contains(new HotKeyEvent(5, 5, 5)));
             for (Thread thread : simulation.callingThreads()) {
                 assertEquals("quorlink-keyboard-calls", thread.getName(), "a native call's thread");

@@ -43,7 +43,7 @@ class SimulatedKeyboardTests {
                 try (SimulatedKeyboard simulation = new SimulatedKeyboard();
                      Keyboard keyboard = simulation.builder().handler(handler).executor(where).open()) {
                     for (int i = 1; i <= 200; i++) {
-                        simulation.hotKey(i, 0, 0);
+                        press(simulation, keyboard, i, 0, 0);
                         assertTrue(simulation.awaitIdle(BOUND_MS, TimeUnit.MILLISECONDS), "idle");
                         assertEquals(i, handled.get(), "handled when awaitIdle returned, executor " + where);
                         assertEquals(0, keyboard.droppedEvents());
@@ -69,7 +69,7 @@ class SimulatedKeyboardTests {
         for (int i = 0; i < 1000; i++) {
             SimulatedKeyboard simulation = new SimulatedKeyboard();
             Keyboard keyboard = simulation.builder().handler(handler).executor(Runnable::run).open();
-            simulation.hotKey(1, 2, 3);
+            press(simulation, keyboard, 1, 2, 3);
             keyboard.close();
             simulation.close();
         }
