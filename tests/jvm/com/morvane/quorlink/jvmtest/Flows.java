@@ -2,6 +2,7 @@ package com.morvane.quorlink.jvmtest;
 
 import com.morvane.quorlink.internal.Diagnostics;
 import com.morvane.quorlink.keyboard.HotKeyEvent;
+import com.morvane.quorlink.keyboard.HotKey;
 import com.morvane.quorlink.keyboard.HotKeyHandler;
 import com.morvane.quorlink.keyboard.Keyboard;
 import com.morvane.quorlink.keyboard.Tone;
@@ -13,6 +14,7 @@ import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.ArrayDeque;
 import java.util.List;
+import java.util.concurrent.TimeUnit;
 import java.util.concurrent.Executor;
 import java.util.logging.Handler;
 import java.util.logging.Level;
@@ -368,10 +370,11 @@ public final class Flows {
      * Records what the Java layer hands over; sleeps 2 s on the hot key whose first value is 100, 100 ms on
      * those from 200, and throws after recording the one of 666.
      */
-    static final class LayerHandler extends HotKeyHandler.Adapter {
+    static final class LayerHandler implements HotKeyHandler {
         final List<HotKeyEvent> hits = new ArrayList<HotKeyEvent>();
         final List<Thread> threads = new ArrayList<Thread>();
         final List<Keyboard.State> states = new ArrayList<Keyboard.State>();
+        final List<Keyboard> stateKeyboards = new ArrayList<Keyboard>();
 
         @Override
         public void onHotKey(HotKeyEvent event) {
@@ -397,8 +400,9 @@ public final class Flows {
         }
 
         @Override
-        public synchronized void onStateChange(Keyboard.State state) {
+        public synchronized void onStateChange(Keyboard keyboard, Keyboard.State state) {
             states.add(state);
+            stateKeyboards.add(keyboard);
             notifyAll();
         }
 
@@ -434,7 +438,7 @@ public final class Flows {
                             thrown.add(e);
                         }
                     }
-                }).reconnectDelays(200, 400).open();
+                }).reconnectDelays(200, 400, TimeUnit.MILLISECONDS).open();
         expect("state", keyboard.state(), Keyboard.State.CONNECTED);
         for (Tone tone : Tone.values()) {
             keyboard.play(tone);
@@ -495,17 +499,32 @@ public final class Flows {
         expect("hot keys handled when close returned", handler.hits.size(), 110);
         expect("the last call", handler.states.get(handler.states.size() - 1), Keyboard.State.CLOSED);
         expect("state", keyboard.state(), Keyboard.State.CLOSED);
+        for (Keyboard stateKeyboard : handler.stateKeyboards) {
+            expect("the state change's keyboard", stateKeyboard, keyboard);
+        }
         Thread.sleep(300);
         expect("handler calls after close returned", handler.calls(), calls);
     }
 
     /** main returns with the Java layer's threads alive and the keyboard open: the JVM must still exit. */
     private static void layerExit() throws Exception {
-        LayerHandler handler = new LayerHandler();
-        Keyboard keyboard = Keyboard.builder().handler(handler).open();
-        expect("register", keyboard.register(7, 2, 300), 0);
+        final List<HotKeyEvent> hits = new ArrayList<HotKeyEvent>();
+        // A lambda: the handler's one abstract method.
+        Keyboard keyboard = Keyboard.builder().handler(event -> {
+            synchronized (hits) {
+                hits.add(event);
+                hits.notifyAll();
+            }
+        }).open();
+        expect("register", keyboard.register(HotKey.of(7, 2, 300)), 0);
+        expect("registrations", joined(keyboard.registrations().toArray()), "[HotKey(7, 2, 300)]");
         Sim.streamHits(1000, 1);
-        check("events arriving", handler.await(2, 1, WAIT_MS), handler.hits.size() + " hits");
+        synchronized (hits) {
+            for (int waited = 0; hits.size() < 2 && waited < WAIT_MS; waited += 20) {
+                hits.wait(20);
+            }
+            check("events arriving", hits.size() >= 2, hits.size() + " hits");
+        }
     }
 
     private static void listeners() throws InterruptedException {
