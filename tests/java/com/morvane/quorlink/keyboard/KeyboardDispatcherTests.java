@@ -413,4 +413,83 @@ class KeyboardDispatcherTests {
             pool.shutdown();
         }
     }
+
+    @Test
+    @DisplayName("dispatcher: hot keys lost to a refusing executor free their places in the queue")
+    void refusedHotKeysFreeTheQueue() throws Exception {
+        java.util.concurrent.atomic.AtomicBoolean refuse = new java.util.concurrent.atomic.AtomicBoolean();
+        java.util.concurrent.ExecutorService inner = userExecutor("refusing-executor");
+        java.util.concurrent.Executor executor = task -> {
+            if (refuse.get()) {
+                throw new java.util.concurrent.RejectedExecutionException("refused");
+            }
+            inner.execute(task);
+        };
+        Recorder recorder = new Recorder();
+        try (SimulatedKeyboard simulation = new SimulatedKeyboard();
+             Keyboard keyboard = simulation.builder().handler(recorder).executor(executor).queueCapacity(2).open()) {
+            keyboard.register(1, 0, 0);
+            keyboard.register(2, 0, 0);
+            assertTrue(simulation.awaitIdle(BOUND_MS, TimeUnit.MILLISECONDS));
+            refuse.set(true);
+            simulation.hotKey(1, 0, 0);  // each refused: lost and counted
+            simulation.hotKey(2, 0, 0);
+            assertEquals(2, keyboard.droppedEvents());
+            refuse.set(false);
+            simulation.hotKey(1, 0, 1);  // the queue of two is empty again: both taken
+            simulation.hotKey(2, 0, 1);
+            assertTrue(simulation.awaitIdle(BOUND_MS, TimeUnit.MILLISECONDS));
+            assertEquals(Arrays.asList(new HotKeyEvent(1, 0, 1), new HotKeyEvent(2, 0, 1)), recorder.hotKeys());
+            assertEquals(2, keyboard.droppedEvents(), "dropped as if the queue were still full");
+        } finally {
+            inner.shutdown();
+        }
+    }
+
+    @Test
+    @DisplayName("dispatcher: an error receiver that throws does not escape into the executor; delivery goes on")
+    void throwingErrorReceiverStaysInside() throws Exception {
+        List<Throwable> escaped = Collections.synchronizedList(new ArrayList<Throwable>());
+        java.util.concurrent.ExecutorService inner = userExecutor("catching-executor");
+        java.util.concurrent.Executor executor = task -> inner.execute(() -> {
+            try {
+                task.run();
+            } catch (Throwable t) {
+                escaped.add(t);
+            }
+        });
+        Recorder recorder = new Recorder() {
+            @Override
+            public void onHotKey(HotKeyEvent event) {
+                super.onHotKey(event);
+                throw new IllegalStateException("a handler's fault");
+            }
+        };
+        try (SimulatedKeyboard simulation = new SimulatedKeyboard();
+             Keyboard keyboard = simulation.builder().handler(recorder).executor(executor).handlerErrors((t, e) -> {
+                 throw new IllegalStateException("the receiver's own fault");
+             }).open()) {
+            press(simulation, keyboard, 1, 0, 0);
+            press(simulation, keyboard, 2, 0, 0);
+            assertTrue(simulation.awaitIdle(BOUND_MS, TimeUnit.MILLISECONDS));
+            assertEquals(2, recorder.hotKeys().size(), "delivered after the receiver threw");
+            keyboard.close();
+            assertEquals(Collections.emptyList(), escaped, "thrown into the executor");
+        } finally {
+            inner.shutdown();
+        }
+    }
+
+    @Test
+    @DisplayName("dispatcher: a failed open leaves no event thread behind")
+    void failedOpenStopsTheEventThread() throws Exception {
+        java.util.Set<Thread> before = Thread.getAllStackTraces().keySet();
+        try (SimulatedKeyboard simulation = new SimulatedKeyboard()) {
+            for (int i = 0; i < 3; i++) {
+                simulation.scriptHotKeyInit(-2);
+                assertThrows(KeyboardException.class, () -> simulation.builder().handler(new Recorder()).open());
+            }
+        }
+        await("no event thread left", () -> newThreads(before, "quorlink-keyboard-events").isEmpty());
+    }
 }

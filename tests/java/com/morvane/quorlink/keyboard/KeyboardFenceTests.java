@@ -138,6 +138,23 @@ class KeyboardFenceTests {
         slot.claim(a, CallThread.deadline(10));
         KeyboardException e = assertThrows(KeyboardException.class, () -> slot.claim(b, CallThread.deadline(10)));
         assertTrue(e.reason() == Reason.ALREADY_OPEN && e.getMessage().contains("close it first"), e.getMessage());
+        // A holder that is not letting go is not waited for: the newcomer fails at once, even with time left.
+        KeyboardException[] late = new KeyboardException[1];
+        Thread newcomer = new Thread(() -> {
+            try {
+                slot.claim(b, CallThread.deadline(BOUND_MS));
+                slot.free(b);
+            } catch (KeyboardException failed) {
+                late[0] = failed;
+            }
+        });
+        newcomer.start();
+        await("the newcomer answered or waits", () -> !newcomer.isAlive()
+                || newcomer.getState() == Thread.State.TIMED_WAITING);
+        slot.free(a);
+        newcomer.join(BOUND_MS);
+        assertTrue(late[0] != null && late[0].reason() == Reason.ALREADY_OPEN, "waited for a holder not letting go");
+        slot.claim(a, CallThread.deadline(10));
         slot.lettingGo(a);
         long started = System.nanoTime();
         e = assertThrows(KeyboardException.class, () -> slot.claim(b, CallThread.deadline(100)));
@@ -429,6 +446,94 @@ class KeyboardFenceTests {
             assertEquals(Arrays.asList(Keyboard.State.CONNECTED, Keyboard.State.CLOSED), recorder.states());
             assertEquals(1, Collections.frequency(simulation.calls(), "ChordGate.Cleanup"), "" + simulation.calls());
             player.join(BOUND_MS);
+        }
+    }
+
+    @ParameterizedTest(name = "events on {0}")
+    @DisplayName("fence: an interrupted close still waits for the clean-up and the handler, then sets the flag again")
+    @CsvSource({"the library's thread", "a user's executor"})
+    void interruptedCloseKeepsTheFence(String where) throws Exception {
+        java.util.concurrent.ExecutorService executor = where.startsWith("a user") ? userExecutor("fence-executor") : null;
+        SlowRecorder recorder = new SlowRecorder(100);
+        try (SimulatedKeyboard simulation = new SimulatedKeyboard()) {
+            Keyboard keyboard = simulation.builder().handler(recorder).executor(executor).open();
+            for (int i = 1; i <= 3; i++) {
+                press(simulation, keyboard, i, 0, 0);
+            }
+            Thread.currentThread().interrupt();  // as a JUnit @Timeout or a pool shutting down does
+            keyboard.close();
+            assertTrue(Thread.interrupted(), "the interrupt flag set again");
+            List<Object> atReturn = recorder.copy();
+            assertEquals(3, recorder.hotKeys().size(), "hot keys handled when close returned: " + atReturn);
+            assertEquals(Keyboard.State.CLOSED, atReturn.get(atReturn.size() - 1), "the last call: " + atReturn);
+            assertEquals(0, recorder.running.get(), "a handler call still running");
+        } finally {
+            if (executor != null) {
+                executor.shutdown();
+            }
+        }
+    }
+
+    @Test
+    @DisplayName("fence: close waits one call timeout in all for the clean-up and the handler together")
+    void closeWaitsOneTimeoutForCleanUpAndHandler() throws Exception {
+        CountDownLatch entered = new CountDownLatch(1);
+        CountDownLatch release = new CountDownLatch(1);
+        HotKeyHandler blocking = event -> {
+            entered.countDown();
+            try {
+                release.await(BOUND_MS, TimeUnit.MILLISECONDS);
+            } catch (InterruptedException e) {
+                Thread.currentThread().interrupt();
+            }
+        };
+        try (Capture capture = new Capture(); SimulatedKeyboard simulation = new SimulatedKeyboard()) {
+            Keyboard keyboard = simulation.builder().handler(blocking).callTimeout(1500, TimeUnit.MILLISECONDS).open();
+            press(simulation, keyboard, 1, 0, 0);
+            assertTrue(entered.await(BOUND_MS, TimeUnit.MILLISECONDS));
+            simulation.scriptCallDelay(400);  // three clean-up calls: 1,200 ms of the 1,500
+            long started = System.nanoTime();
+            keyboard.close();
+            long closingMs = TimeUnit.NANOSECONDS.toMillis(System.nanoTime() - started);
+            release.countDown();
+            // One bound in all: about 1,500 ms; a fresh one for the handler would make it about 2,700.
+            assertTrue(closingMs < 2300, "close took " + closingMs + " ms with a 1,500 ms call timeout");
+            assertEquals(1, capture.count("the handler call onHotKey(HotKeyEvent(1, 0, 0)) on thread"), "named");
+        }
+    }
+
+    @Test
+    @DisplayName("fence: a reconnection attempt that falls due after close began does not run")
+    void dueAttemptAfterCloseDoesNotRun() throws Exception {
+        try (SimulatedKeyboard simulation = new SimulatedKeyboard()) {
+            simulation.scriptToneInit(-3);  // absent at open: opened DETACHED, the first attempt planned
+            int[] initsAtClose = {-1};
+            // A direct executor runs onStateChange on the call thread: the attempt falls due while it sleeps,
+            // behind the clean-up that close() queued.
+            HotKeyHandler handler = new HotKeyHandler() {
+                @Override
+                public void onHotKey(HotKeyEvent event) {
+                }
+
+                @Override
+                public void onStateChange(Keyboard keyboard, Keyboard.State state) {
+                    if (state == Keyboard.State.DETACHED) {
+                        keyboard.close();
+                        initsAtClose[0] = simulation.calls().size();
+                        try {
+                            Thread.sleep(200);
+                        } catch (InterruptedException e) {
+                            Thread.currentThread().interrupt();
+                        }
+                    }
+                }
+            };
+            Keyboard keyboard = simulation.builder().awaitKeyboard(true).handler(handler).executor(Runnable::run)
+                    .reconnectDelays(20, 40, TimeUnit.MILLISECONDS).open();
+            assertTrue(keyboard.awaitState(Keyboard.State.CLOSED, BOUND_MS, TimeUnit.MILLISECONDS));
+            keyboard.close();
+            List<String> after = simulation.calls().subList(initsAtClose[0], simulation.calls().size());
+            assertFalse(after.contains("TonePort.Init"), "an attempt after close began: " + after);
         }
     }
 }

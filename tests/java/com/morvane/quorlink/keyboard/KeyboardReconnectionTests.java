@@ -156,24 +156,28 @@ class KeyboardReconnectionTests {
         assertEquals(Arrays.asList(20L, 40L, 80L, 80L, 80L), delays);
         assertEquals(5, attempts[0]);
         reconnector.start();
+        assertEquals(20L, delays.get(delays.size() - 1), "a new reconnection starts again from the first delay");
         reconnector.cancel();
         assertTrue(planned.isEmpty(), "an attempt still planned after cancel");
     }
 
-    @Test
-    @DisplayName("layer: a reconnection attempt that meets a DLL that cannot load tries again later")
-    void reconnectionStopsOnALinkageError() throws Exception {
+    @ParameterizedTest(name = "{0}")
+    @DisplayName("layer: a reconnection attempt that meets an error (a DLL that cannot load, any other) tries again later")
+    @CsvSource({"java.lang.UnsatisfiedLinkError", "java.lang.InternalError", "java.lang.IllegalStateException"})
+    void reconnectionGoesOnAfterAnError(String type) throws Exception {
+        Throwable thrown = (Throwable) Class.forName(type).getConstructor(String.class).newInstance("from the bridge");
         SimulatedKeyboard simulation = new SimulatedKeyboard();
         java.util.concurrent.atomic.AtomicInteger failures = new java.util.concurrent.atomic.AtomicInteger();
-        Bridges bridges = failing(simulation.builder().bridges, "toneInit",
-                new UnsatisfiedLinkError("from the bridge"), failures);
+        Bridges bridges = failing(simulation.builder().bridges, "toneInit", thrown, failures);
         Recorder recorder = new Recorder();
-        try (Keyboard keyboard = new Keyboard.Builder(bridges).handler(recorder).reconnectDelays(10, 20, TimeUnit.MILLISECONDS).open()) {
+        try (Keyboard keyboard = new Keyboard.Builder(bridges).handler(recorder)
+                .reconnectDelays(10, 20, TimeUnit.MILLISECONDS).open()) {
             failures.set(2);
             simulation.detach();
             await("two attempts met the error and one more was made", () -> failures.get() < 0);
             simulation.reattach();
-            await("connected again", () -> recorder.states().size() == 4);
+            assertTrue(keyboard.awaitState(Keyboard.State.CONNECTED, BOUND_MS, TimeUnit.MILLISECONDS), "connected again");
+            await("CONNECTED delivered", () -> recorder.states().size() == 4);
             assertEquals(Arrays.asList(Keyboard.State.CONNECTED, Keyboard.State.DETACHED,
                     Keyboard.State.RECONNECTING, Keyboard.State.CONNECTED), recorder.states());
         } finally {
@@ -195,6 +199,59 @@ class KeyboardReconnectionTests {
             simulation.reattach();
             await("connected again", () -> recorder.states().size() == 4);
             assertEquals(Arrays.asList("register(4, 5, 6)"), simulation.registrationCalls(), "made again");
+        }
+    }
+
+    @Test
+    @DisplayName("layer: a declared hot key refused at a reconnection is logged; the reconnection stands")
+    void declaredHotKeyRefusedAtAReconnection() throws Exception {
+        Recorder recorder = new Recorder();
+        try (SimulatedKeyboard simulation = new SimulatedKeyboard();
+             Keyboard keyboard = simulation.builder().handler(recorder).hotKey(HotKey.of(7, 2, 300))
+                     .reconnectDelays(10, 20, TimeUnit.MILLISECONDS).open()) {
+            simulation.scriptRegistration(E_ACCESSDENIED);
+            simulation.detach();
+            simulation.reattach();
+            assertTrue(simulation.awaitIdle(BOUND_MS, TimeUnit.MILLISECONDS));
+            assertSame(Keyboard.State.CONNECTED, keyboard.state(), "the attempt failed on the refusal");
+            assertEquals(Collections.emptyList(), keyboard.registrations(), "the refused key is not registered");
+        }
+    }
+
+    @Test
+    @DisplayName("layer: a keyboard object keeps the hot keys declared when it opened; a later hotKey reaches only later ones")
+    void declaredHotKeysCopiedAtOpen() throws Exception {
+        try (SimulatedKeyboard simulation = new SimulatedKeyboard()) {
+            Keyboard.Builder builder = simulation.builder().hotKey(1, 2, 3).reconnectDelays(10, 20, TimeUnit.MILLISECONDS);
+            try (Keyboard keyboard = builder.open()) {
+                builder.hotKey(9, 9, 9);
+                simulation.detach();
+                simulation.reattach();
+                assertTrue(simulation.awaitIdle(BOUND_MS, TimeUnit.MILLISECONDS));
+                assertSame(Keyboard.State.CONNECTED, keyboard.state());
+                assertEquals(Arrays.asList("register(1, 2, 3)"), simulation.registrationCalls());
+                assertEquals(Arrays.asList(HotKey.of(1, 2, 3)), keyboard.registrations());
+            }
+            try (Keyboard later = builder.open()) {
+                assertEquals(Arrays.asList(HotKey.of(1, 2, 3), HotKey.of(9, 9, 9)), later.registrations());
+            }
+        }
+    }
+
+    @Test
+    @DisplayName("layer: reconnection attempts that keep failing are said once at WARNING, traced at FINE")
+    void repeatedFailedAttemptsWarnedOnce() throws Exception {
+        try (Capture capture = new Capture(); SimulatedKeyboard simulation = new SimulatedKeyboard();
+             Keyboard keyboard = simulation.builder().reconnectDelays(1, 2, TimeUnit.MILLISECONDS).open()) {
+            int before = simulation.hotKeyInits();
+            simulation.detach();
+            await("ten failed attempts", () -> simulation.calls().stream().filter("TonePort.Init"::equals).count() >= 11);
+            assertEquals(1, capture.count("is still not back after " + KeyboardLayer.REPEATED_FAILURES + " attempts"),
+                    "the warnings: " + capture.records.size());
+            assertEquals(0, capture.count("not back yet"), "a trace at WARNING");
+            assertTrue(simulation.hotKeyInits() >= before);
+            simulation.reattach();
+            assertTrue(keyboard.awaitState(Keyboard.State.CONNECTED, BOUND_MS, TimeUnit.MILLISECONDS));
         }
     }
 }

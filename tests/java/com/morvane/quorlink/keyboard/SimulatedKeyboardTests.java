@@ -130,4 +130,137 @@ class SimulatedKeyboardTests {
             assertTrue(tookMs >= 290, when + " took " + tookMs + " ms for two calls of 150 ms");
         }
     }
+
+    @Test
+    @DisplayName("simulation: awaitIdle covers a detachment's state changes and a reattachment's attempt, replay included")
+    void awaitIdleCoversDetachmentAndReattachment() throws Exception {
+        Recorder recorder = new Recorder();
+        try (SimulatedKeyboard simulation = new SimulatedKeyboard();
+             Keyboard keyboard = simulation.builder().handler(recorder).reconnectDelays(30, 60, TimeUnit.MILLISECONDS)
+                     .open()) {
+            keyboard.register(HotKey.of(7, 2, 300));
+            simulation.detach();
+            assertTrue(simulation.awaitIdle(BOUND_MS, TimeUnit.MILLISECONDS));
+            assertSame(Keyboard.State.RECONNECTING, keyboard.state());
+            assertEquals(Arrays.asList(Keyboard.State.CONNECTED, Keyboard.State.DETACHED, Keyboard.State.RECONNECTING),
+                    recorder.states());
+            assertFalse(keyboard.awaitState(Keyboard.State.CONNECTED, 1, TimeUnit.MILLISECONDS), "connected while detached");
+            // An attempt that fails after the reattachment: awaitIdle returns once it has.
+            int inits = simulation.hotKeyInits();
+            simulation.scriptHotKeyInit(-8);
+            simulation.reattach();
+            assertTrue(simulation.awaitIdle(BOUND_MS, TimeUnit.MILLISECONDS));
+            assertEquals(inits + 1, simulation.hotKeyInits(), "the attempt had run");
+            assertSame(Keyboard.State.RECONNECTING, keyboard.state());
+            assertTrue(simulation.awaitIdle(BOUND_MS, TimeUnit.MILLISECONDS));
+            assertSame(Keyboard.State.CONNECTED, keyboard.state());
+            assertEquals(Arrays.asList(Keyboard.State.CONNECTED, Keyboard.State.DETACHED, Keyboard.State.RECONNECTING,
+                    Keyboard.State.CONNECTED), recorder.states());
+            assertEquals(Arrays.asList(HotKey.of(7, 2, 300)), simulation.registrations(), "the replay");
+            simulation.hotKey(7, 2, 300);
+            assertTrue(simulation.awaitIdle(BOUND_MS, TimeUnit.MILLISECONDS));
+            assertEquals(Arrays.asList(new HotKeyEvent(7, 2, 300)), recorder.hotKeys());
+        }
+    }
+
+    @Test
+    @DisplayName("simulation: a hot key is reported only while a registration with its first two values is in place")
+    void onlyRegisteredKeysReported() throws Exception {
+        Recorder recorder = new Recorder();
+        try (SimulatedKeyboard simulation = new SimulatedKeyboard();
+             Keyboard keyboard = simulation.builder().handler(recorder).open()) {
+            simulation.hotKey(1, 2, 3);  // forgot to register
+            keyboard.register(1, 2, 9);
+            simulation.hotKey(1, 2, 3);  // the third value is the keyboard's, passed on
+            simulation.hotKey(1, 3, 3);
+            simulation.hotKey(2, 2, 3);
+            keyboard.register(HotKey.of(4, 5, 6));
+            assertEquals(Arrays.asList(HotKey.of(1, 2, 9), HotKey.of(4, 5, 6)), simulation.registrations());
+            assertEquals(simulation.registrations(), keyboard.registrations());
+            keyboard.unregister(HotKey.of(1, 2, 0));  // by the first two values
+            simulation.hotKey(1, 2, 3);
+            simulation.hotKey(4, 5, 6);
+            keyboard.unregisterAll();
+            simulation.hotKey(4, 5, 6);
+            assertTrue(simulation.awaitIdle(BOUND_MS, TimeUnit.MILLISECONDS));
+            assertEquals(Arrays.asList(new HotKeyEvent(1, 2, 3), new HotKeyEvent(4, 5, 6)), recorder.hotKeys());
+            assertEquals(Collections.emptyList(), simulation.registrations());
+            assertEquals(Collections.emptyList(), keyboard.registrations());
+        }
+    }
+
+    @ParameterizedTest(name = "thrown from {0}")
+    @DisplayName("simulation: what a handler throws fails the test, once: from awaitIdle or close, later ones suppressed")
+    @CsvSource({"awaitIdle", "close"})
+    void handlerErrorsFailTheTest(String from) throws Exception {
+        AssertionError first = new AssertionError("a handler's failing assertion");
+        IllegalStateException second = new IllegalStateException("a handler's fault");
+        HotKeyHandler handler = event -> {
+            if (event.first() == 1) {
+                throw first;
+            }
+            throw second;
+        };
+        SimulatedKeyboard simulation = new SimulatedKeyboard();
+        Keyboard keyboard = simulation.builder().handler(handler).open();
+        press(simulation, keyboard, 1, 0, 0);
+        press(simulation, keyboard, 2, 0, 0);
+        AssertionError thrown;
+        if (from.equals("awaitIdle")) {
+            thrown = assertThrows(AssertionError.class, () -> simulation.awaitIdle(BOUND_MS, TimeUnit.MILLISECONDS));
+            assertTrue(simulation.awaitIdle(BOUND_MS, TimeUnit.MILLISECONDS), "thrown again");
+            keyboard.close();
+            simulation.close();
+        } else {
+            keyboard.close();
+            thrown = assertThrows(AssertionError.class, simulation::close);
+            simulation.close();  // once
+        }
+        assertSame(first, thrown);
+        assertEquals(Arrays.asList(second), Arrays.asList(thrown.getSuppressed()));
+    }
+
+    @Test
+    @DisplayName("simulation: a throwable other than an AssertionError fails the test as the cause of one")
+    void handlerExceptionWrapped() throws Exception {
+        IllegalStateException fault = new IllegalStateException("a handler's fault");
+        try (SimulatedKeyboard simulation = new SimulatedKeyboard();
+             Keyboard keyboard = simulation.builder().handler(event -> {
+                 throw fault;
+             }).open()) {
+            press(simulation, keyboard, 1, 0, 0);
+            AssertionError thrown = assertThrows(AssertionError.class,
+                    () -> simulation.awaitIdle(BOUND_MS, TimeUnit.MILLISECONDS));
+            assertSame(fault, thrown.getCause());
+        }
+    }
+
+    @Test
+    @DisplayName("simulation: raises from many threads at once start one keyboard thread, which close ends")
+    void concurrentFirstRaisesStartOneThread() throws Exception {
+        java.util.Set<Thread> before = Thread.getAllStackTraces().keySet();
+        for (int round = 0; round < 100; round++) {
+            SimulatedKeyboard simulation = new SimulatedKeyboard();
+            java.util.concurrent.CyclicBarrier start = new java.util.concurrent.CyclicBarrier(4);
+            List<Thread> raisers = new ArrayList<Thread>();
+            for (int i = 0; i < 4; i++) {
+                raisers.add(new Thread(() -> {
+                    try {
+                        start.await(BOUND_MS, TimeUnit.MILLISECONDS);
+                    } catch (Exception e) {
+                        return;
+                    }
+                    simulation.keyboardFailed();
+                }));
+            }
+            for (Thread raiser : raisers) {
+                raiser.start();
+            }
+            for (Thread raiser : raisers) {
+                raiser.join(BOUND_MS);
+            }
+            simulation.close();
+        }
+        await("no simulated keyboard thread left", () -> newThreads(before, "simulated-keyboard").isEmpty());
+    }
 }
