@@ -281,6 +281,9 @@ class KeyboardFenceTests {
             long closingMs = TimeUnit.NANOSECONDS.toMillis(System.nanoTime() - started);
             assertTrue(closingMs < 400, "close took " + closingMs + " ms with a 200 ms call timeout");
             assertEquals(1, capture.count("is still running"), "the give-up logged");
+            assertEquals(1, capture.count("the native call ChordGate.") + capture.count("the native call TonePort."),
+                    "the running native call named");
+            assertEquals(0, capture.count("call null"), "a null for a name");
         }
     }
 
