@@ -502,6 +502,14 @@ public final class Flows {
         for (Keyboard stateKeyboard : handler.stateKeyboards) {
             expect("the state change's keyboard", stateKeyboard, keyboard);
         }
+
+        // The layer's own warnings show with no logging configured, on a class library without LogManager;
+        // its traces do not.
+        Capture capture = Capture.install();
+        Diagnostics.logLayer(900, Keyboard.class.getName(), "check", "a layer warning", null);
+        Diagnostics.logLayer(500, Keyboard.class.getName(), "check", "a layer trace", null);
+        expectOneRecord(capture, "the layer's warning, shown by default",
+                Diagnostics.LAYER_LOGGER + " WARNING check: a layer warning");
         Thread.sleep(300);
         expect("handler calls after close returned", handler.calls(), calls);
     }
