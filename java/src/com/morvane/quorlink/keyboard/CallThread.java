@@ -31,7 +31,6 @@ final class CallThread implements Executor {
     private final ArrayDeque<Runnable> ready = new ArrayDeque<Runnable>();  // guarded by this
     private final ArrayList<Delayed> delayed = new ArrayList<Delayed>();    // guarded by this, by due time
     private boolean stopping;                                               // guarded by this
-    private volatile String running;  // the operation on the thread now, for a caller that gave up
 
     CallThread(String name) {
         thread = new Thread(new Runnable() {
@@ -78,11 +77,6 @@ final class CallThread implements Executor {
 
     Thread thread() {
         return thread;
-    }
-
-    /** The operation running on the thread now, or null. */
-    String running() {
-        return running;
     }
 
     /**
@@ -218,14 +212,10 @@ final class CallThread implements Executor {
             }
             long result = 0;
             Throwable failure = null;
-            String outer = running;
-            running = operation;
             try {
                 result = task.run();
             } catch (Throwable t) {
                 failure = t;
-            } finally {
-                running = outer;
             }
             synchronized (this) {
                 value = result;
