@@ -252,7 +252,8 @@ class KeyboardApiTests {
             assertEquals(row.startsWith("interrupted"), Thread.interrupted(), "the interrupt flag kept");
             assertTrue(e.getMessage().contains(queued ? "withdrawn" : "may still take effect"), e.getMessage());
             if (player != null) {
-                player.join(BOUND_MS);
+                player.join(BOUND_MS);  // its caller may have given up too: wait for the play itself
+                await("the slow call finished", () -> !simulation.tonesPlayed().isEmpty());
             } else {
                 await("the started registration completed", () -> !simulation.registrations().isEmpty());
             }
