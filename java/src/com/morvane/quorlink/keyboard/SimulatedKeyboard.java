@@ -159,8 +159,12 @@ public final class SimulatedKeyboard implements AutoCloseable {
     private void keep(Throwable thrown) {
         synchronized (lock) {
             if (handlerError == null) {
-                handlerError = thrown instanceof AssertionError ? thrown
-                        : new AssertionError("a HotKeyHandler method threw " + thrown, thrown);
+                if (thrown instanceof AssertionError) {
+                    handlerError = thrown;
+                } else {
+                    // initCause: Avian's AssertionError has no (String, Throwable) constructor
+                    handlerError = new AssertionError("a HotKeyHandler method threw " + thrown).initCause(thrown);
+                }
             } else if (handlerError != thrown) {
                 handlerError.addSuppressed(thrown);
             }
