@@ -1,7 +1,5 @@
 package com.morvane.quorlink.bench;
 
-import com.morvane.quorlink.keyboard.HotKeyEvent;
-import com.morvane.quorlink.keyboard.HotKeyHandler;
 import com.morvane.quorlink.keyboard.Keyboard;
 import com.morvane.quorlink.keyboard.KeyboardException;
 import com.morvane.quorlink.keyboard.SimulatedKeyboard;
@@ -134,18 +132,14 @@ public final class LayerBenchJdk {
             this.arrivals = arrivals;
             this.executor = executor;
             keyboard = simulation.builder().tones(false).executor(executor).queueCapacity(queueCapacity)
-                    .handler(new HotKeyHandler.Adapter() {
-                        @Override
-                        public void onHotKey(HotKeyEvent event) {
-                            arrivals.arrived(event.first());
-                        }
-                    }).open();
+                    .handler(event -> arrivals.arrived(event.third())).open();
+            keyboard.register(0, 0, 0);  // the simulation, as the keyboard, reports only registered keys
         }
 
         @Override
         public void raise(int index) {
             arrivals.raising(index);
-            simulation.hotKey(index, 0, 7);
+            simulation.hotKey(0, 0, index);  // one registered key; the index rides in the third value
         }
 
         @Override

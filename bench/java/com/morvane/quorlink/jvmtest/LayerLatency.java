@@ -1,7 +1,5 @@
 package com.morvane.quorlink.jvmtest;
 
-import com.morvane.quorlink.keyboard.HotKeyEvent;
-import com.morvane.quorlink.keyboard.HotKeyHandler;
 import com.morvane.quorlink.keyboard.Keyboard;
 import com.morvane.quorlink.services.keyboard.ChordGate;
 import com.morvane.quorlink.services.keyboard.HotKeyListener;
@@ -144,12 +142,7 @@ public final class LayerLatency {
         ChordGate.UnregisterAllListener();
         ChordGate.Cleanup();
 
-        Keyboard keyboard = Keyboard.builder().tones(false).handler(new HotKeyHandler.Adapter() {
-            @Override
-            public void onHotKey(HotKeyEvent event) {
-                enter(event.first());
-            }
-        }).open();
+        Keyboard keyboard = Keyboard.builder().tones(false).handler(event -> enter(event.first())).open();
         double[] handler = measure(events + WARM_UP);
         keyboard.close();
 

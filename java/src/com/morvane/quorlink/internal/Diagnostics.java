@@ -6,12 +6,15 @@ import java.util.logging.Logger;
 
 /**
  * Where the libraries' diagnostics go: {@code java.util.logging}, under {@value #LOGGER} and its
- * children {@code .TonePort} and {@code .ChordGate}, silent unless the user switches it on.
+ * children {@code .TonePort} and {@code .ChordGate}, silent unless the user switches it on; and the Java
+ * layer's own records, on {@value #LAYER_LOGGER}, under JUL's usual rules.
  *
- * <p>On: the logger's level, from the user's logging configuration or set at run time, or the system
- * property {@value #PROPERTY} naming a level, which while set decides (a change of it takes effect at
- * the next diagnostic). Off: when neither is given, the parent logger's level is set to OFF, so nothing
- * reaches any handler even where the root logger prints INFO.
+ * <p>The DLLs' diagnostics each reach the caller as a return value or an exception too, so they are made
+ * only when asked for. On: the level of their logger or of {@value #LOGGER}, from the user's logging
+ * configuration or set at run time, or the system property {@value #PROPERTY} naming a level, which while
+ * set decides (a change of it takes effect at the next diagnostic). Off: when neither is given, no level
+ * being set there counts as OFF, so nothing reaches any handler even where the root logger prints INFO.
+ * No level is forced on any logger, so the layer's warnings show under JUL's default configuration.
  *
  * <p>The DLLs call {@link #isLoggable(int, int)} before each diagnostic and make no Java object unless it
  * says yes. A class library without a logger registry (one where {@code Logger.getLogger} hands out a new
@@ -23,6 +26,8 @@ import java.util.logging.Logger;
 public final class Diagnostics {
     /** The parent logger of both libraries. */
     public static final String LOGGER = "com.morvane.quorlink.keyboard";
+    /** The Java layer's logger: its warnings (what nothing else reports) and its traces at FINE. */
+    public static final String LAYER_LOGGER = LOGGER + ".Keyboard";
     /** The system property naming a level, for a look without a logging configuration. */
     public static final String PROPERTY = "quorlink.diagnostics";
 
@@ -43,6 +48,7 @@ public final class Diagnostics {
     private static final Logger[] libraries = {
         Logger.getLogger(LOGGER + ".TonePort"), Logger.getLogger(LOGGER + ".ChordGate")};
     private static final boolean registry = Logger.getLogger(LOGGER) == parent;
+    private static final Logger layer = Logger.getLogger(LAYER_LOGGER);
 
     private static final String[] NAMES = {"OFF", "SEVERE", "WARNING", "INFO", "CONFIG", "FINE", "FINER", "FINEST", "ALL"};
     private static final int[] VALUES = {OFF, SEVERE, WARNING, 800, 700, 500, 400, 300, Integer.MIN_VALUE};
@@ -51,9 +57,6 @@ public final class Diagnostics {
     private static int propertyThreshold = OFF;
 
     static {
-        if (parent.getLevel() == null) {
-            setLevel(parent, OFF);
-        }
         refresh(System.getProperty(PROPERTY));
         if (!registry) {
             // Our loggers are ours alone here and their parent is the root: let them pass what this
@@ -131,7 +134,9 @@ public final class Diagnostics {
     }
 
     /**
-     * Logs a message of the Java layer on the parent logger {@value #LOGGER}, under the same switch.
+     * Logs a message of the Java layer on {@value #LAYER_LOGGER}, as its level (or its parents') lets
+     * through; with none set anywhere, JUL's default (INFO) shows the warnings and hides the traces. The
+     * property {@value #PROPERTY}, once applied to {@value #LOGGER}, reaches it too.
      *
      * @param level the {@code java.util.logging} value of the level
      * @param sourceClass the class that logs
@@ -141,9 +146,21 @@ public final class Diagnostics {
      */
     public static void logLayer(int level, String sourceClass, String sourceMethod, String message,
                                 Throwable thrown) {
-        if (level >= threshold(parent)) {
-            publish(parent, level(level), sourceClass, sourceMethod, message, thrown);
+        String property = System.getProperty(PROPERTY);
+        synchronized (Diagnostics.class) {
+            if (property != null && !property.equals(appliedProperty)) {
+                refresh(property);
+            }
         }
+        Level as = level(level);
+        try {
+            if (!layer.isLoggable(as)) {
+                return;
+            }
+        } catch (RuntimeException e) {
+            return;
+        }
+        publish(layer, as, sourceClass, sourceMethod, message, thrown);
     }
 
     /**

@@ -31,7 +31,6 @@ final class CallThread implements Executor {
     private final ArrayDeque<Runnable> ready = new ArrayDeque<Runnable>();  // guarded by this
     private final ArrayList<Delayed> delayed = new ArrayList<Delayed>();    // guarded by this, by due time
     private boolean stopping;                                               // guarded by this
-    private volatile String running;  // the operation on the thread now, for a caller that gave up
 
     CallThread(String name) {
         thread = new Thread(new Runnable() {
@@ -78,11 +77,6 @@ final class CallThread implements Executor {
 
     Thread thread() {
         return thread;
-    }
-
-    /** The operation running on the thread now, or null. */
-    String running() {
-        return running;
     }
 
     /**
@@ -138,7 +132,15 @@ final class CallThread implements Executor {
      * thread itself (a handler's call from a direct executor) it runs at once.
      */
     long call(String operation, Task task, long timeoutMs) throws KeyboardException {
-        Pending pending = new Pending(operation, task);
+        return call(operation, task, timeoutMs, true);
+    }
+
+    /**
+     * As {@link #call(String, Task, long)}; with {@code withdraw} false, a task the caller stopped waiting for
+     * still runs in its turn (a clean-up that must happen whoever waits for it).
+     */
+    long call(String operation, Task task, long timeoutMs, boolean withdraw) throws KeyboardException {
+        Pending pending = new Pending(operation, task, withdraw);
         if (isCurrent()) {
             pending.run();
         } else if (!offer(pending)) {
@@ -180,31 +182,40 @@ final class CallThread implements Executor {
         }
     }
 
-    /** A task a caller waits for. */
+    /**
+     * A task a caller waits for. A caller that stops waiting (time-out, interrupt) before the task started
+     * withdraws it, and it never runs; once started, it runs to its end, and its effects stand.
+     */
     private final class Pending implements Runnable {
         private final String operation;
         private final Task task;
+        private final boolean mayWithdraw;
+        private boolean started;   // guarded by this
+        private boolean withdrawn; // guarded by this
         private boolean done;      // guarded by this
         private long value;        // guarded by this
         private Throwable thrown;  // guarded by this
 
-        Pending(String operation, Task task) {
+        Pending(String operation, Task task, boolean mayWithdraw) {
             this.operation = operation;
             this.task = task;
+            this.mayWithdraw = mayWithdraw;
         }
 
         @Override
         public void run() {
+            synchronized (this) {
+                if (withdrawn) {
+                    return;
+                }
+                started = true;
+            }
             long result = 0;
             Throwable failure = null;
-            String outer = running;
-            running = operation;
             try {
                 result = task.run();
             } catch (Throwable t) {
                 failure = t;
-            } finally {
-                running = outer;
             }
             synchronized (this) {
                 value = result;
@@ -214,17 +225,20 @@ final class CallThread implements Executor {
             }
         }
 
-        synchronized long await(long timeoutMs) throws KeyboardException {
-            long deadline = deadline(timeoutMs);
-            try {
-                while (!done) {
-                    if (!waitUntil(this, deadline)) {
-                        throw new KeyboardException(operation, Reason.TIMEOUT, 0, "waited " + timeoutMs + " ms");
+        long await(long timeoutMs) throws KeyboardException {
+            synchronized (this) {
+                long deadline = deadline(timeoutMs);
+                try {
+                    while (!done) {
+                        if (!waitUntil(this, deadline)) {
+                            throw new KeyboardException(operation, Reason.TIMEOUT, 0, "waited " + timeoutMs + " ms; "
+                                    + giveUp());
+                        }
                     }
+                } catch (InterruptedException e) {
+                    Thread.currentThread().interrupt();
+                    throw new KeyboardException(operation, Reason.INTERRUPTED, 0, giveUp());
                 }
-            } catch (InterruptedException e) {
-                Thread.currentThread().interrupt();
-                throw new KeyboardException(operation, Reason.INTERRUPTED, 0, null);
             }
             // LinkageError first: it is an Error too, and a DLL that cannot load is the caller's LOAD_FAILED.
             if (thrown instanceof LinkageError) {
@@ -240,6 +254,15 @@ final class CallThread implements Executor {
                 throw (Error) thrown;
             }
             return value;
+        }
+
+        // The caller holds this. A task not started yet is withdrawn; a started one goes on.
+        private String giveUp() {
+            if (!started && mayWithdraw) {
+                withdrawn = true;
+                return "withdrawn before it started: it has no effect";
+            }
+            return started ? "it had started and may still take effect" : "it runs in its turn";
         }
     }
 }

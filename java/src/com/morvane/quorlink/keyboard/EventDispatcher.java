@@ -8,13 +8,17 @@ import java.util.concurrent.Executor;
  * Takes the keyboard's events off the keyboard's thread and hands them to the user's handler, in order.
  * Offering never blocks: the keyboard's thread only queues. One drain task at a time, on the user's
  * executor or on a daemon thread of the dispatcher's own, delivers what is queued. Hot keys wait in a
- * bounded queue (the newest is dropped and counted when it is full, said once); failures, detachments and
- * state changes are never dropped. What a handler throws goes to the delivering thread's uncaught-exception
- * handler (or the one the builder gave), and delivery goes on. No lock is held while user code runs.
+ * bounded queue (the newest is dropped and counted when it is full, said once per burst); failures and
+ * state changes are never dropped. What a handler throws goes to the receiver the builder gave (or the
+ * simulation's keeper), else to the delivering thread's uncaught-exception handler, and delivery goes on.
+ * No lock is held while user code runs.
+ *
+ * <p>A drain task stops draining in the same step in which it finds the queue empty, so an event offered
+ * at any moment either is taken by the running task or finds none running and hands over a new one.
  */
 final class EventDispatcher {
     private enum Kind {
-        HOT_KEY, FAILED, DETACHED, STATE
+        HOT_KEY, FAILED, STATE
     }
 
     private static final class Event {
@@ -28,19 +32,16 @@ final class EventDispatcher {
             this.state = state;
         }
 
-        void deliverTo(HotKeyHandler handler) {
+        void deliverTo(HotKeyHandler handler, Keyboard keyboard) {
             switch (kind) {
                 case HOT_KEY:
                     handler.onHotKey(hotKey);
                     break;
                 case FAILED:
-                    handler.onKeyboardFailed();
-                    break;
-                case DETACHED:
-                    handler.onDetached();
+                    handler.onKeyboardFailed(keyboard);
                     break;
                 default:
-                    handler.onStateChange(state);
+                    handler.onStateChange(keyboard, state);
             }
         }
 
@@ -51,7 +52,7 @@ final class EventDispatcher {
         @Override
         public String toString() {
             return kind == Kind.HOT_KEY ? "onHotKey(" + hotKey + ")" : kind == Kind.FAILED ? "onKeyboardFailed()"
-                    : kind == Kind.DETACHED ? "onDetached()" : "onStateChange(" + state + ")";
+                    : "onStateChange(" + state + ")";
         }
     }
 
@@ -59,6 +60,7 @@ final class EventDispatcher {
     // executor; the next event hands over another, which delivers what the lost one would have.
     private static final long RESUBMIT_NANOS = 200000000L;
 
+    private final Keyboard keyboard;
     private final HotKeyHandler handler;
     private final Executor executor;
     private final CallThread ownThread;  // null when the user's executor delivers
@@ -86,7 +88,9 @@ final class EventDispatcher {
     private Thread delivering;
     private Event current;
 
-    EventDispatcher(HotKeyHandler handler, Executor executor, Thread.UncaughtExceptionHandler errors, int capacity) {
+    EventDispatcher(Keyboard keyboard, HotKeyHandler handler, Executor executor,
+                    Thread.UncaughtExceptionHandler errors, int capacity) {
+        this.keyboard = keyboard;
         this.handler = handler;
         this.errors = errors;
         this.capacity = capacity;
@@ -104,10 +108,6 @@ final class EventDispatcher {
 
     void keyboardFailed() {
         offer(new Event(Kind.FAILED, null, null));
-    }
-
-    void detached() {
-        offer(new Event(Kind.DETACHED, null, null));
     }
 
     /** A state change; {@link Keyboard.State#CLOSED} is the last event taken. */
@@ -150,27 +150,22 @@ final class EventDispatcher {
     }
 
     /** Waits until CLOSED has been delivered and the drain task has ended; false at the deadline. */
-    synchronized boolean awaitFinished(long deadline) {
+    synchronized boolean awaitFinished(long deadline) throws InterruptedException {
         return await(deadline, true);
     }
 
     /** Waits until every event offered so far has been handled; false at the deadline. */
-    synchronized boolean awaitIdle(long deadline) {
+    synchronized boolean awaitIdle(long deadline) throws InterruptedException {
         return await(deadline, false);
     }
 
-    private boolean await(long deadline, boolean toTheEnd) {
-        try {
-            while (toTheEnd ? !finished || draining : !queue.isEmpty() || draining) {
-                if (!CallThread.waitUntil(this, deadline)) {
-                    return false;
-                }
+    private boolean await(long deadline, boolean toTheEnd) throws InterruptedException {
+        while (toTheEnd ? !finished || draining : !queue.isEmpty() || draining) {
+            if (!CallThread.waitUntil(this, deadline)) {
+                return false;
             }
-            return true;
-        } catch (InterruptedException e) {
-            Thread.currentThread().interrupt();
-            return false;
         }
+        return true;
     }
 
     /** The handler call running now, for a close() that gave up waiting for it. */
@@ -187,7 +182,7 @@ final class EventDispatcher {
             if (event.kind == Kind.HOT_KEY && queuedHotKeys >= capacity) {
                 dropped++;
                 sayOverflow = !overflowSaid;
-                overflowSaid = true;
+                overflowSaid = true;  // until the queue has drained: once per burst
             } else {
                 queue.addLast(event);
                 queuedHotKeys += event.kind == Kind.HOT_KEY ? 1 : 0;
@@ -197,7 +192,7 @@ final class EventDispatcher {
         if (sayOverflow) {
             Diagnostics.logLayer(900, Keyboard.class.getName(), "events", "the handler falls behind: its queue of "
                     + capacity + " events is full, so newer hot-key events are dropped and counted"
-                    + " (Keyboard.droppedEvents()); this is said once", null);
+                    + " (Keyboard.droppedEvents()); this is said once until the queue has drained", null);
         }
         handOverIfNeeded();
     }
@@ -244,7 +239,7 @@ final class EventDispatcher {
         if (say) {
             Diagnostics.logLayer(900, Keyboard.class.getName(), "events", "the executor did not take the delivery of "
                     + lost + " hot-key events; they are dropped and counted (Keyboard.droppedEvents()), and later"
-                    + " events are handed to it again; this is said once", t);
+                    + " events are handed to it again; this is said once until it takes a delivery again", t);
         }
     }
 
@@ -255,30 +250,45 @@ final class EventDispatcher {
                 return;  // the one that drains takes what is queued
             }
             draining = true;
+            rejectionSaid = false;  // the executor takes deliveries again
             delivering = Thread.currentThread();
         }
         boolean ended = false;
+        boolean stopped = false;
         try {
-            for (Event event; !ended && (event = take()) != null; ) {
+            for (Event event; (event = take()) != null; ) {
                 deliver(event);
-                ended = event.last();
+                if (event.last()) {
+                    ended = true;
+                    break;
+                }
             }
+            stopped = true;
         } finally {
+            boolean again;
             synchronized (this) {
-                draining = false;
-                delivering = null;
-                current = null;
                 finished |= ended;
+                if (draining && delivering == Thread.currentThread()) {
+                    // CLOSED delivered, or something escaped: take() did not end the draining
+                    draining = false;
+                    delivering = null;
+                    current = null;
+                    notifyAll();
+                }
                 ended = finished;  // CLOSED delivered, or dropped after a close from a handler
-                notifyAll();
+                again = !stopped && !finished;
             }
             if (ended && ownThread != null) {
                 ownThread.stop();
             }
+            if (again) {
+                handOverIfNeeded();
+            }
         }
-        handOverIfNeeded();  // an event offered as this task was ending
     }
 
+    // Null once nothing is left to deliver; the draining ends in the same step, under the lock, so an
+    // offer that comes after it hands over a new drain task itself.
     private synchronized Event take() {
         Event event = held ? null : queue.pollFirst();
         while (event != null && quiet) {
@@ -288,7 +298,11 @@ final class EventDispatcher {
             event = queue.pollFirst();
         }
         if (event == null) {
+            overflowSaid = false;
             current = null;
+            draining = false;
+            delivering = null;
+            notifyAll();
             return null;
         }
         queuedHotKeys -= event.kind == Kind.HOT_KEY ? 1 : 0;
@@ -298,9 +312,10 @@ final class EventDispatcher {
 
     private void deliver(Event event) {
         try {
-            event.deliverTo(handler);
+            event.deliverTo(handler, keyboard);
         } catch (Throwable t) {
-            Diagnostics.logLayer(900, Keyboard.class.getName(), "events",
+            // The user's own error goes to the user's receiver; a trace here, not a warning.
+            Diagnostics.logLayer(500, Keyboard.class.getName(), "events",
                     "a HotKeyHandler method threw; the next event is delivered as usual", t);
             Thread thread = Thread.currentThread();
             Thread.UncaughtExceptionHandler target = errors != null ? errors : thread.getUncaughtExceptionHandler();

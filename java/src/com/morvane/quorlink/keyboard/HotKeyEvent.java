@@ -68,6 +68,15 @@ public final class HotKeyEvent {
     }
 
     /**
+     * The hot key pressed, as {@link Keyboard#register(HotKey)} takes it.
+     *
+     * @return the three values as a hot key
+     */
+    public HotKey hotKey() {
+        return HotKey.of(first, second, third);
+    }
+
+    /**
      * The keyboard object the event came through, so that a handler can call it.
      *
      * @return the keyboard object, or null for an event made by hand

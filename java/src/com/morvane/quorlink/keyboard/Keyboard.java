@@ -6,14 +6,15 @@ import com.morvane.quorlink.services.keyboard.ChordGate;
 import java.util.ArrayList;
 import java.util.List;
 import java.util.concurrent.Executor;
+import java.util.concurrent.TimeUnit;
 
 /**
  * The keyboard: its tones and its hot keys, open until {@link #close()}.
  *
  * <pre>
- * try (Keyboard keyboard = Keyboard.builder().handler(myHandler).open()) {
+ * try (Keyboard keyboard = Keyboard.builder().handler(event -&gt; System.out.println(event)).open()) {
  *     keyboard.play(Tone.BELL);
- *     keyboard.register(7, 2, 300);
+ *     keyboard.register(HotKey.of(7, 2, 300));
  *     ...
  * }
  * </pre>
@@ -29,14 +30,19 @@ import java.util.concurrent.Executor;
  *
  * <p>Detachment: while the keyboard is {@link State#DETACHED} or {@link State#RECONNECTING}, {@link #play},
  * {@link #register}, {@link #unregister} and {@link #unregisterAll} fail at once with {@link Reason#DETACHED}
- * and make no native call. With reconnection on (the default), a detached keyboard is let go and opened
+ * and make no native call.
+ *
+ * <p>Time-outs and interrupts: a call that fails with {@link Reason#TIMEOUT} or {@link Reason#INTERRUPTED}
+ * before its native call started is withdrawn and never runs. One whose native call had started (the
+ * exception's message says which) may still complete after the caller gave up, and then takes effect:
+ * a registration made so is kept and made again at a reconnection; a withdrawn one is not. With reconnection on (the default), a detached keyboard is let go and opened
  * again, first after 1 s and then at doubling intervals up to 30 s, until that works or the object is
  * closed; then the hot keys declared with {@link Builder#hotKey} and the registrations made through this
  * object since its last {@link #unregisterAll()} are made again in their order, and the handler sees
  * {@link State#CONNECTED}.
  */
 public final class Keyboard implements AutoCloseable {
-    /** Where a keyboard object stands; each change reaches {@link HotKeyHandler#onStateChange}. */
+    /** Where a keyboard object stands; each change reaches {@link HotKeyHandler#onStateChange}, in order. */
     public enum State {
         /** Open and usable. */
         CONNECTED,
@@ -62,7 +68,8 @@ public final class Keyboard implements AutoCloseable {
         long firstDelayMs = 1000;
         long maxDelayMs = 30000;
         long callTimeoutMs = 15000;
-        final List<int[]> declared = new ArrayList<int[]>();
+        final List<HotKey> declared = new ArrayList<HotKey>();
+        Thread.UncaughtExceptionHandler keptErrors;  // a simulation's: where handler errors go by default
 
         Builder(Bridges bridges) {
             this.bridges = bridges;
@@ -91,7 +98,8 @@ public final class Keyboard implements AutoCloseable {
         }
 
         /**
-         * Who receives the hot keys, failures, detachments and state changes; none by default.
+         * Who receives the hot keys, failures and state changes; none by default. A lambda serves for the
+         * hot keys alone: {@code handler(event -> ...)}.
          *
          * @param handler the handler, or null
          * @return this builder
@@ -103,7 +111,9 @@ public final class Keyboard implements AutoCloseable {
 
         /**
          * Who receives what a handler method throws; by default the delivering thread's
-         * {@link Thread#getUncaughtExceptionHandler()}, whose JDK default prints it. Delivery goes on.
+         * {@link Thread#getUncaughtExceptionHandler()}, whose JDK default prints it, or, over a
+         * {@link SimulatedKeyboard}, the simulation, which throws it from its next {@code awaitIdle} or
+         * {@code close}. Delivery goes on.
          *
          * @param errors the receiver, or null for the default
          * @return this builder
@@ -117,7 +127,11 @@ public final class Keyboard implements AutoCloseable {
          * Where the handler's methods run; by default one daemon thread of the object
          * ("quorlink-keyboard-events"). With an executor the object starts no thread for events: it hands
          * the executor one task at a time, which delivers what is queued, in order, so any executor keeps
-         * the order, a direct one ({@code Runnable::run}) included. When {@code execute} refuses or throws,
+         * the order, a direct one ({@code Runnable::run}) included. A direct executor runs the handler on
+         * the thread that handed the event over: the keyboard's own thread for hot keys and failures, the
+         * object's call thread for state changes. A handler that takes its time then holds those up
+         * (later hot keys wait in the keyboard, native calls wait for the handler), so it suits quick
+         * handlers and tests only. When {@code execute} refuses or throws,
          * the hot keys waiting are dropped and counted ({@link Keyboard#droppedEvents()}), said once
          * through the logger, and later events are handed over again.
          *
@@ -155,19 +169,21 @@ public final class Keyboard implements AutoCloseable {
 
         /**
          * The wait before the first attempt to open a detached keyboard again, doubled after each failed
-         * attempt up to the most; 1 s and 30 s by default.
+         * attempt up to the most; 1 s and 30 s by default. A wait shorter than a millisecond counts as one;
+         * a very long one saturates.
          *
-         * @param firstMillis the first wait, at least 1
-         * @param maxMillis the longest wait, at least the first
+         * @param first the first wait, more than 0
+         * @param max the longest wait, at least the first
+         * @param unit the unit of both
          * @return this builder
-         * @throws IllegalArgumentException when the values are out of order
+         * @throws IllegalArgumentException when the first is not positive or the values are out of order
          */
-        public Builder reconnectDelays(long firstMillis, long maxMillis) {
-            if (firstMillis < 1 || maxMillis < firstMillis) {
-                throw new IllegalArgumentException("reconnect delays " + firstMillis + ", " + maxMillis);
+        public Builder reconnectDelays(long first, long max, TimeUnit unit) {
+            if (first < 1 || max < first) {
+                throw new IllegalArgumentException("reconnect delays " + first + ", " + max + " " + unit);
             }
-            firstDelayMs = firstMillis;
-            maxDelayMs = maxMillis;
+            firstDelayMs = millis(first, unit);
+            maxDelayMs = millis(max, unit);
             return this;
         }
 
@@ -189,7 +205,8 @@ public final class Keyboard implements AutoCloseable {
         /**
          * Declares a hot key registered on every connection, the first included, before the registrations
          * that a reconnection makes again. On the first connection a refusal fails {@link #open()}; on a
-         * later one it is logged. Needs the hot keys on.
+         * later one it is logged, and the connection stands. Needs the hot keys on. A keyboard object keeps
+         * the hot keys declared when it was opened: later declarations reach only later objects.
          *
          * @param first the keyboard's first value
          * @param second the keyboard's second value
@@ -197,20 +214,36 @@ public final class Keyboard implements AutoCloseable {
          * @return this builder
          */
         public Builder hotKey(int first, int second, int third) {
-            declared.add(new int[] {first, second, third});
+            return hotKey(HotKey.of(first, second, third));
+        }
+
+        /**
+         * Declares a hot key, as {@link #hotKey(int, int, int)}.
+         *
+         * @param key the hot key
+         * @return this builder
+         * @throws NullPointerException when it is null
+         */
+        public Builder hotKey(HotKey key) {
+            if (key == null) {
+                throw new NullPointerException("key");
+            }
+            declared.add(key);
             return this;
         }
 
         /**
-         * How long a call waits for its native call; 15 s by default (a start-up takes up to 10 s). Any
-         * positive value works, {@code Long.MAX_VALUE} included.
+         * How long a call waits for its native call, and {@link Keyboard#close()} for its clean-up and the
+         * handler; 15 s by default (a start-up takes up to 10 s). Any positive value works,
+         * {@code Long.MAX_VALUE} days included (it saturates); less than a millisecond counts as one.
          *
-         * @param millis at least 1
+         * @param timeout more than 0
+         * @param unit its unit
          * @return this builder
-         * @throws IllegalArgumentException when it is less than 1
+         * @throws IllegalArgumentException when it is not positive
          */
-        public Builder callTimeout(long millis) {
-            callTimeoutMs = atLeastOne(millis, "call timeout");
+        public Builder callTimeout(long timeout, TimeUnit unit) {
+            callTimeoutMs = millis(atLeastOne(timeout, "call timeout " + unit), unit);
             return this;
         }
 
@@ -219,6 +252,11 @@ public final class Keyboard implements AutoCloseable {
                 throw new IllegalArgumentException(what + " " + value);
             }
             return value;
+        }
+
+        // A positive duration in whole milliseconds, at least 1; TimeUnit saturates at Long.MAX_VALUE.
+        private static long millis(long value, TimeUnit unit) {
+            return Math.max(1, unit.toMillis(value));
         }
 
         /**
@@ -230,8 +268,16 @@ public final class Keyboard implements AutoCloseable {
          * @throws KeyboardException when a bridge cannot be opened (what was opened is let go again), when
          *     the platform is not served, or when another keyboard object is open or still letting go
          *     ({@link Reason#ALREADY_OPEN})
+         * @throws IllegalStateException when the options contradict each other: neither tones nor hot keys,
+         *     or hot keys declared with the hot keys off
          */
         public Keyboard open() throws KeyboardException {
+            if (!tones && !hotKeys) {
+                throw new IllegalStateException("tones(false) and hotKeys(false): the keyboard object would hold nothing");
+            }
+            if (!hotKeys && !declared.isEmpty()) {
+                throw new IllegalStateException("hotKeys(false) with hot keys declared: " + declared);
+            }
             if (bridges.isNative() && !NativeLibraryLoader.isSupported()) {
                 throw new KeyboardException("Keyboard.open", Reason.UNSUPPORTED, 0, NativeLibraryLoader.unsupportedReason());
             }
@@ -329,7 +375,8 @@ public final class Keyboard implements AutoCloseable {
     }
 
     /**
-     * Registers a hot key; the three values go to the keyboard unchanged.
+     * Registers a hot key; the three values are the keyboard's own and go to it unchanged. A registration
+     * of a key already registered (the same first two values) replaces it.
      *
      * @param first the keyboard's first value
      * @param second the keyboard's second value
@@ -343,7 +390,18 @@ public final class Keyboard implements AutoCloseable {
     }
 
     /**
-     * Unregisters a hot key; the two values go to the keyboard unchanged.
+     * Registers a hot key, as {@link #register(int, int, int)}.
+     *
+     * @param key the hot key
+     * @return the keyboard's HRESULT, 0 or another success value (1, S_FALSE, included)
+     * @throws KeyboardException as {@link #register(int, int, int)}
+     */
+    public long register(HotKey key) throws KeyboardException {
+        return register(key.first(), key.second(), key.third());
+    }
+
+    /**
+     * Unregisters a hot key, which the keyboard identifies by its first two values; they go to it unchanged.
      *
      * @param first the keyboard's first value
      * @param second the keyboard's second value
@@ -353,6 +411,29 @@ public final class Keyboard implements AutoCloseable {
      */
     public long unregister(int first, int second) throws KeyboardException {
         return layer.command(NativeCall.UNREGISTER_HOT, first, second);
+    }
+
+    /**
+     * Unregisters a hot key by its first two values, as {@link #unregister(int, int)}; the third does not
+     * count.
+     *
+     * @param key the hot key
+     * @return the keyboard's HRESULT, 0 or another success value
+     * @throws KeyboardException as {@link #unregister(int, int)}
+     */
+    public long unregister(HotKey key) throws KeyboardException {
+        return unregister(key.first(), key.second());
+    }
+
+    /**
+     * The hot keys registered through this object now, the declared ones included, in the order they were
+     * made: what a reconnection makes again. Calls that failed, or were withdrawn, are not in it.
+     * Makes no native call.
+     *
+     * @return an unmodifiable snapshot
+     */
+    public List<HotKey> registrations() {
+        return layer.registrations();
     }
 
     /**
@@ -377,6 +458,23 @@ public final class Keyboard implements AutoCloseable {
     }
 
     /**
+     * Waits until this object is in {@code state}, as {@link #state()} tells; {@link State#CLOSED} comes
+     * with the call of {@link #close()}.
+     *
+     * @param state the state to wait for
+     * @param timeout how long to wait at most
+     * @param unit the unit of {@code timeout}
+     * @return true once it is, false when the time ran out first
+     * @throws InterruptedException when the waiting thread is interrupted
+     */
+    public boolean awaitState(State state, long timeout, TimeUnit unit) throws InterruptedException {
+        if (state == null) {
+            throw new NullPointerException("state");
+        }
+        return layer.awaitState(state, CallThread.deadline(unit.toMillis(timeout)));
+    }
+
+    /**
      * How many hot-key events were dropped: the handler's queue was full, the executor did not take them,
      * or {@link #close()} was called from a handler before they started.
      *
@@ -390,7 +488,8 @@ public final class Keyboard implements AutoCloseable {
      * Lets go of the keyboard, as a fence. Called outside a handler, it returns once the native clean-up
      * has run, the handler has received {@link State#CLOSED} (after the events queued before it) and no
      * handler method runs or will start; with an executor, the last task handed to it has finished. It
-     * waits at most the call timeout in all, then returns and logs what is still running. Called from a
+     * waits at most the call timeout in all, then returns and logs what is still running. An interrupt
+     * does not shorten the wait: it returns with the thread's interrupt flag set again. Called from a
      * handler method, it does not wait for that method, and no handler call starts after it (not even
      * {@link State#CLOSED}: the handler closed the keyboard itself).
      * Idempotent; ends a reconnection at once. The process slot stays taken until the clean-up has run.

@@ -4,6 +4,8 @@ import com.morvane.quorlink.internal.Diagnostics;
 import com.morvane.quorlink.keyboard.Keyboard.State;
 import com.morvane.quorlink.keyboard.KeyboardException.Reason;
 import com.morvane.quorlink.services.keyboard.HotKeyListener;
+import java.util.List;
+import java.util.concurrent.atomic.AtomicBoolean;
 
 /**
  * What stands behind a {@link Keyboard}: its call thread, which owns the state, the session and the
@@ -22,10 +24,14 @@ final class KeyboardLayer {
     private final BridgeSession session;
     private final Reconnector reconnector;
     private final Object closing = new Object();
-    private boolean closeRequested;  // guarded by closing
     private boolean closeDone;       // guarded by closing
-    private volatile boolean closed;  // close() was called: calls fail at once
+    // close() was called: calls fail at once. Set once, by the close() that goes first; an atomic, so that
+    // every thread sees it at once.
+    private final AtomicBoolean closed = new AtomicBoolean();
+    private final Object stateChanged = new Object();  // notified at each change of state, for awaitState
     private volatile State state;     // written on the call thread only
+    private int failedAttempts;       // on the call thread: failed attempts since the last connection
+    private volatile long attemptsMade;  // on the call thread: attempts ended, for the simulation's awaitIdle
 
     KeyboardLayer(Keyboard keyboard, Keyboard.Builder builder) {
         this.keyboard = keyboard;
@@ -34,8 +40,10 @@ final class KeyboardLayer {
         reconnect = builder.reconnect;
         awaitKeyboard = builder.awaitKeyboard;
         callTimeoutMs = builder.callTimeoutMs;
-        events = builder.handler == null ? null : new EventDispatcher(builder.handler, builder.executor,
-                builder.handlerErrors, builder.queueCapacity);
+        Thread.UncaughtExceptionHandler errors = builder.handlerErrors != null ? builder.handlerErrors
+                : builder.keptErrors;
+        events = builder.handler == null ? null : new EventDispatcher(keyboard, builder.handler, builder.executor,
+                errors, builder.queueCapacity);
         session = new BridgeSession(builder.bridges, tones, hotKeys, new Listener(), builder.declared);
         reconnector = new Reconnector(new Reconnector.Scheduler() {
             @Override
@@ -112,7 +120,7 @@ final class KeyboardLayer {
                     session.free(KeyboardLayer.this);
                     return 0;
                 }
-            }, callTimeoutMs);
+            }, callTimeoutMs, false);
         } catch (KeyboardException e) {
             Diagnostics.logLayer(900, Keyboard.class.getName(), "open", "letting go after a failed open: "
                     + e.getMessage(), null);
@@ -129,7 +137,23 @@ final class KeyboardLayer {
     }
 
     State state() {
-        return closed ? State.CLOSED : state;
+        return closed.get() ? State.CLOSED : state;
+    }
+
+    /** Waits until {@link #state()} is {@code wanted}; false at the deadline. */
+    boolean awaitState(State wanted, long deadline) throws InterruptedException {
+        synchronized (stateChanged) {
+            while (state() != wanted) {
+                if (!CallThread.waitUntil(stateChanged, deadline)) {
+                    return false;
+                }
+            }
+            return true;
+        }
+    }
+
+    List<HotKey> registrations() {
+        return session.registrations();
     }
 
     long droppedEvents() {
@@ -177,15 +201,19 @@ final class KeyboardLayer {
         }
     }
 
+    // Published before it is offered: a handler that reads state() sees at least this one.
     private void setState(State next) {
-        state = next;
+        synchronized (stateChanged) {
+            state = next;
+            stateChanged.notifyAll();
+        }
         if (events != null) {
             events.stateChange(next);
         }
     }
 
     private void detached() {
-        if (closed || state != State.CONNECTED) {
+        if (closed.get() || state != State.CONNECTED) {
             return;
         }
         setState(State.DETACHED);
@@ -196,37 +224,54 @@ final class KeyboardLayer {
         }
     }
 
+    // One attempt of the reconnection; whatever it meets, another follows until one works or close() began.
     private boolean attempt() {
-        if (closed) {
-            return true;
-        }
-        if (state == State.DETACHED) {
-            setState(State.RECONNECTING);
+        if (closed.get()) {
+            return true;  // due before the clean-up queued by close() could cancel it
         }
         try {
-            session.connect(true);
-        } catch (KeyboardException | RuntimeException | LinkageError e) {
-            Diagnostics.logLayer(800, Keyboard.class.getName(), "reconnect", "the keyboard is not back yet: "
-                    + (e instanceof KeyboardException ? e.getMessage() : e.toString()), null);
-            session.release(false);
-            return false;
+            if (state == State.DETACHED) {
+                setState(State.RECONNECTING);
+            }
+            try {
+                session.connect(true);
+            } catch (Throwable e) {
+                failedAttempts++;
+                String why = e instanceof KeyboardException ? e.getMessage() : e.toString();
+                Diagnostics.logLayer(500, Keyboard.class.getName(), "reconnect", "the keyboard is not back yet: "
+                        + why, e instanceof KeyboardException ? null : e);
+                if (failedAttempts == REPEATED_FAILURES) {
+                    Diagnostics.logLayer(900, Keyboard.class.getName(), "reconnect", "the keyboard is still not back"
+                            + " after " + failedAttempts + " attempts (the last: " + why + "); attempts go on until"
+                            + " it is or the keyboard object is closed; this is said once until it is back", null);
+                }
+                session.release(false);
+                return false;
+            }
+            failedAttempts = 0;
+            setState(State.CONNECTED);
+            return true;
+        } finally {
+            attemptsMade++;
+            synchronized (stateChanged) {
+                stateChanged.notifyAll();
+            }
         }
-        setState(State.CONNECTED);
-        return true;
     }
+
+    /** How many failed attempts in a row make a warning, once per detachment. */
+    static final int REPEATED_FAILURES = 5;
 
     /**
      * The fence: see {@link Keyboard#close()}. The clean-up runs on the call thread after the calls queued
      * before it; the caller waits for it and then for the handler's last call, within one call timeout.
      */
     void close() {
-        boolean first;
-        synchronized (closing) {
-            first = !closeRequested;
-            closeRequested = true;
-        }
+        boolean first = closed.compareAndSet(false, true);
         if (first) {
-            closed = true;
+            synchronized (stateChanged) {
+                stateChanged.notifyAll();
+            }
             session.lettingGo(this);
             calls.offer(new Runnable() {
                 @Override
@@ -242,29 +287,50 @@ final class KeyboardLayer {
         if (calls.isCurrent()) {
             return;  // the clean-up is queued behind the task running now
         }
+        // An interrupt does not shorten the fence: the waits go on, and the flag is set again at the end.
+        boolean interrupted = false;
         long deadline = CallThread.deadline(callTimeoutMs);
-        if (!awaitCloseDone(deadline)) {
-            Diagnostics.logLayer(900, Keyboard.class.getName(), "close", "gave up after " + callTimeoutMs
-                    + " ms: the native call " + calls.running() + " is still running; the keyboard is let go"
-                    + " once it returns", null);
-        }
-        if (!inHandler && events != null && !events.awaitFinished(deadline)) {
-            Diagnostics.logLayer(900, Keyboard.class.getName(), "close", "gave up after " + callTimeoutMs
-                    + " ms: the handler call " + events.running() + " is still running", null);
+        try {
+            while (true) {
+                try {
+                    if (!awaitCloseDone(deadline)) {
+                        String running = session.running();
+                        Diagnostics.logLayer(900, Keyboard.class.getName(), "close", "gave up after " + callTimeoutMs
+                                + " ms: " + (running == null ? "no native call runs, but the clean-up has not run yet"
+                                : "the native call " + running + " is still running") + "; the keyboard is let go"
+                                + " once the call thread gets to it", null);
+                    }
+                    break;
+                } catch (InterruptedException e) {
+                    interrupted = true;
+                }
+            }
+            while (!inHandler && events != null) {
+                try {
+                    if (!events.awaitFinished(deadline)) {
+                        String running = events.running();
+                        Diagnostics.logLayer(900, Keyboard.class.getName(), "close", "gave up after " + callTimeoutMs
+                                + " ms: " + (running == null ? "no handler call runs, but the handler has not"
+                                + " received CLOSED yet" : "the handler call " + running + " is still running"), null);
+                    }
+                    break;
+                } catch (InterruptedException e) {
+                    interrupted = true;
+                }
+            }
+        } finally {
+            if (interrupted) {
+                Thread.currentThread().interrupt();
+            }
         }
     }
 
-    private boolean awaitCloseDone(long deadline) {
+    private boolean awaitCloseDone(long deadline) throws InterruptedException {
         synchronized (closing) {
-            try {
-                while (!closeDone) {
-                    if (!CallThread.waitUntil(closing, deadline)) {
-                        return false;
-                    }
+            while (!closeDone) {
+                if (!CallThread.waitUntil(closing, deadline)) {
+                    return false;
                 }
-            } catch (InterruptedException e) {
-                Thread.currentThread().interrupt();
-                return false;
             }
             return true;
         }
@@ -301,9 +367,6 @@ final class KeyboardLayer {
 
         @Override
         public void KBDetached() {
-            if (events != null) {
-                events.detached();
-            }
             calls.offer(new Runnable() {
                 @Override
                 public void run() {
@@ -312,9 +375,56 @@ final class KeyboardLayer {
             });
         }
 
-        /** Whether every event this listener took has been handled, waiting until {@code deadline}. */
-        boolean awaitIdle(long deadline) {
+        /**
+         * Whether everything this listener took has been handled, waiting until {@code deadline}: the call
+         * thread's work it queued (a detachment's state changes); with {@code attached}, an attempt due to
+         * reconnect (then the object is connected again, or its attempt failed); and the handler's events.
+         */
+        boolean awaitIdle(long deadline, boolean attached) throws InterruptedException {
+            if (!passCallThread(deadline)) {
+                return false;
+            }
+            if (attached) {
+                long before = attemptsMade;
+                synchronized (stateChanged) {
+                    while (reconnecting() && attemptsMade == before) {
+                        if (!CallThread.waitUntil(stateChanged, deadline)) {
+                            return false;
+                        }
+                    }
+                }
+                if (!passCallThread(deadline)) {
+                    return false;
+                }
+            }
             return events == null || events.awaitIdle(deadline);
+        }
+
+        private boolean reconnecting() {
+            State now = state();
+            return (now == State.DETACHED || now == State.RECONNECTING) && reconnector.active();
+        }
+
+        // Everything queued on the call thread before now has run (or the thread has stopped).
+        private boolean passCallThread(long deadline) throws InterruptedException {
+            if (calls.isCurrent()) {
+                return true;
+            }
+            try {
+                calls.call("awaitIdle", new CallThread.Task() {
+                    @Override
+                    public long run() {
+                        return 0;
+                    }
+                }, Math.max(1, CallThread.millisLeft(deadline)));
+                return true;
+            } catch (KeyboardException e) {
+                if (e.reason() == Reason.INTERRUPTED) {
+                    Thread.interrupted();
+                    throw new InterruptedException();
+                }
+                return e.reason() == Reason.CLOSED;  // stopped: nothing more runs there
+            }
         }
     }
 }

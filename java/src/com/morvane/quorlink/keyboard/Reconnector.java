@@ -22,6 +22,7 @@ final class Reconnector {
     private final long maxMs;
     private CallThread.Cancellable pending;
     private long delayMs;
+    private volatile boolean active;  // between start() and a success or cancel(); read from any thread
 
     Reconnector(Scheduler scheduler, long firstMs, long maxMs, Attempt attempt) {
         this.scheduler = scheduler;
@@ -38,11 +39,18 @@ final class Reconnector {
     void start() {
         cancel();
         delayMs = firstMs;
+        active = true;
         plan();
+    }
+
+    /** Whether attempts are planned or running. */
+    boolean active() {
+        return active;
     }
 
     /** No further attempt. */
     void cancel() {
+        active = false;
         if (pending != null) {
             pending.cancel();
             pending = null;
@@ -57,6 +65,8 @@ final class Reconnector {
                 if (!attempt.connect()) {
                     delayMs = nextDelay(delayMs, maxMs);
                     plan();
+                } else {
+                    active = false;
                 }
             }
         }, delayMs);

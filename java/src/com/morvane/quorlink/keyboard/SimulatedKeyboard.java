@@ -3,8 +3,10 @@ package com.morvane.quorlink.keyboard;
 import com.morvane.quorlink.services.keyboard.HotKeyListener;
 import java.util.ArrayDeque;
 import java.util.ArrayList;
+import java.util.LinkedHashMap;
 import java.util.LinkedHashSet;
 import java.util.List;
+import java.util.Map;
 import java.util.Set;
 import java.util.concurrent.TimeUnit;
 
@@ -17,12 +19,17 @@ import java.util.concurrent.TimeUnit;
  * <pre>
  * try (SimulatedKeyboard simulation = new SimulatedKeyboard();
  *      Keyboard keyboard = simulation.builder().handler(handler).open()) {
- *     codeUnderTest(keyboard);
+ *     codeUnderTest(keyboard);               // registers 7, 2, 300
  *     simulation.hotKey(7, 2, 300);          // returns once the keyboard object has queued it
  *     assertTrue(simulation.awaitIdle(5, TimeUnit.SECONDS));   // and now the handler has run
  *     assertEquals(Arrays.asList(Tone.BELL), simulation.tonesPlayed());
  * }
  * </pre>
+ *
+ * <p>Like the keyboard, it reports a hot key only while a registration with the same first and second
+ * value is in place ({@link #registrations()}). What a handler throws fails the test: unless the builder
+ * was given {@link Keyboard.Builder#handlerErrors}, the simulation keeps it, and its next
+ * {@link #awaitIdle} or {@link #close()} throws it, once.
  *
  * <p>Every method is thread-safe. One simulation serves one open keyboard object at a time, as the
  * real libraries do: a second {@code open()} fails with {@link KeyboardException.Reason#ALREADY_OPEN} while
@@ -53,6 +60,8 @@ public final class SimulatedKeyboard implements AutoCloseable {
     private boolean hotKeysOpen;
     private HotKeyListener listener;
     private int hotKeyInits;
+    private final Map<Long, HotKey> registered = new LinkedHashMap<Long, HotKey>();  // by the first two values
+    private Throwable handlerError;  // kept for the next awaitIdle or close; later ones suppressed onto it
 
     /** A keyboard that is attached and answers every call with success. */
     public SimulatedKeyboard() {
@@ -64,7 +73,7 @@ public final class SimulatedKeyboard implements AutoCloseable {
      * @return a new builder, with tones and hot keys on
      */
     public Keyboard.Builder builder() {
-        return new Keyboard.Builder(new Bridges() {
+        Keyboard.Builder builder = new Keyboard.Builder(new Bridges() {
             @Override
             public long toneInit() {
                 return SimulatedKeyboard.this.toneInit();
@@ -113,17 +122,19 @@ public final class SimulatedKeyboard implements AutoCloseable {
 
             @Override
             public long registerStandard(long first, long second, long third) {
-                return registration("register(" + (int) first + ", " + (int) second + ", " + (int) third + ")", 1);
+                return registration("register(" + (int) first + ", " + (int) second + ", " + (int) third + ")", 1,
+                        HotKey.of((int) first, (int) second, (int) third), true);
             }
 
             @Override
             public long unregisterHot(long first, long second) {
-                return registration("unregister(" + (int) first + ", " + (int) second + ")", 0);
+                return registration("unregister(" + (int) first + ", " + (int) second + ")", 0,
+                        HotKey.of((int) first, (int) second, 0), false);
             }
 
             @Override
             public long unregisterAllHot() {
-                return registration("unregisterAll()", 0);
+                return registration("unregisterAll()", 0, null, false);
             }
 
             @Override
@@ -136,6 +147,40 @@ public final class SimulatedKeyboard implements AutoCloseable {
                 return false;
             }
         });
+        builder.keptErrors = new Thread.UncaughtExceptionHandler() {
+            @Override
+            public void uncaughtException(Thread thread, Throwable thrown) {
+                keep(thrown);
+            }
+        };
+        return builder;
+    }
+
+    private void keep(Throwable thrown) {
+        synchronized (lock) {
+            if (handlerError == null) {
+                if (thrown instanceof AssertionError) {
+                    handlerError = thrown;
+                } else {
+                    // initCause: Avian's AssertionError has no (String, Throwable) constructor
+                    handlerError = new AssertionError("a HotKeyHandler method threw " + thrown).initCause(thrown);
+                }
+            } else if (handlerError != thrown) {
+                handlerError.addSuppressed(thrown);
+            }
+        }
+    }
+
+    // What a handler threw since the last call, once.
+    private void throwHandlerError() {
+        Throwable thrown;
+        synchronized (lock) {
+            thrown = handlerError;
+            handlerError = null;
+        }
+        if (thrown != null) {
+            throw (AssertionError) thrown;
+        }
     }
 
     /**
@@ -149,20 +194,53 @@ public final class SimulatedKeyboard implements AutoCloseable {
     }
 
     /**
-     * Raises a hot key as the keyboard's thread does, and returns once the keyboard object's listener has
-     * returned; nothing happens while the hot keys are not open.
+     * Presses a hot key: when a registration with the same first and second value is in place, raises it
+     * as the keyboard's thread does, and returns once the keyboard object's listener has returned; as on the
+     * keyboard, nothing happens for a key not registered, or while the hot keys are not open.
      *
      * @param first the keyboard's first value
      * @param second the keyboard's second value
-     * @param third the keyboard's third value
+     * @param third the keyboard's third value, passed on as given
      */
-    public void hotKey(final long first, final long second, final long third) {
+    public void hotKey(final int first, final int second, final int third) {
         raise(new Raise() {
             @Override
             public void to(HotKeyListener target) {
-                target.HotKeyHit((int) first, (int) second, (int) third);
+                boolean known;
+                synchronized (lock) {
+                    known = registered.containsKey(id(first, second));
+                }
+                if (known) {
+                    target.HotKeyHit(first, second, third);
+                }
             }
         });
+    }
+
+    /**
+     * Presses a hot key, as {@link #hotKey(int, int, int)}.
+     *
+     * @param key the hot key
+     */
+    public void hotKey(HotKey key) {
+        hotKey(key.first(), key.second(), key.third());
+    }
+
+    /**
+     * The hot keys the current hot-key component has registered, in the order they were made; a
+     * registration of a key again (same first two values) replaces the earlier one, and a new start-up
+     * begins with none.
+     *
+     * @return a copy
+     */
+    public List<HotKey> registrations() {
+        synchronized (lock) {
+            return new ArrayList<HotKey>(registered.values());
+        }
+    }
+
+    private static Long id(int first, int second) {
+        return ((long) first << 32) | (second & 0xFFFFFFFFL);
     }
 
     /** Raises a keyboard failure, as {@link #hotKey} raises a hot key. */
@@ -191,7 +269,10 @@ public final class SimulatedKeyboard implements AutoCloseable {
         });
     }
 
-    /** The keyboard is back: opening works again (unless scripted otherwise). */
+    /**
+     * The keyboard is back: opening works again (unless scripted otherwise). A keyboard object that
+     * reconnects by itself does so at its next attempt; {@link #awaitIdle} waits for it.
+     */
     public void reattach() {
         synchronized (lock) {
             attached = true;
@@ -315,13 +396,19 @@ public final class SimulatedKeyboard implements AutoCloseable {
     }
 
     /**
-     * Waits until every event raised so far has been handled: it reached the keyboard object, and its
-     * handler method has returned, on the object's thread or its executor.
+     * Waits until everything the simulation's steps so far have caused has been handled: the hot keys and
+     * failures raised reached the keyboard object and its handler methods returned, on its thread or its
+     * executor; a detachment's state changes were made and delivered; after {@link #reattach()}, the
+     * keyboard object's next attempt has run (it is {@link Keyboard.State#CONNECTED} again, registrations
+     * made again, or the attempt failed) and its state changes were delivered. Then throws, once, what a
+     * handler threw meanwhile (see the class comment).
      *
      * @param timeout how long to wait at most
      * @param unit the unit of {@code timeout}
      * @return true once idle, false when the time ran out first
      * @throws InterruptedException when the waiting thread is interrupted
+     * @throws AssertionError what a handler method threw: an {@code AssertionError} as it is, another
+     *     throwable as its cause; those thrown later are suppressed on it
      */
     public boolean awaitIdle(long timeout, TimeUnit unit) throws InterruptedException {
         long deadline = CallThread.deadline(unit.toMillis(timeout));
@@ -329,7 +416,8 @@ public final class SimulatedKeyboard implements AutoCloseable {
         synchronized (lock) {
             raising = keyboardThread;
         }
-        if (raising != null) {
+        boolean idle = true;
+        if (raising != null && !raising.isCurrent()) {
             try {
                 raising.call("awaitIdle", new CallThread.Task() {
                     @Override
@@ -339,23 +427,31 @@ public final class SimulatedKeyboard implements AutoCloseable {
                 }, Math.max(1, CallThread.millisLeft(deadline)));
             } catch (KeyboardException e) {
                 if (e.reason() == KeyboardException.Reason.INTERRUPTED) {
+                    Thread.interrupted();
                     throw new InterruptedException();
                 }
-                if (e.reason() == KeyboardException.Reason.TIMEOUT) {
-                    return false;
-                }
+                idle = e.reason() != KeyboardException.Reason.TIMEOUT;
             }
         }
         HotKeyListener target;
+        boolean nowAttached;
         synchronized (lock) {
             target = lastListener;
+            nowAttached = attached;
         }
-        return !(target instanceof KeyboardLayer.Listener) || ((KeyboardLayer.Listener) target).awaitIdle(deadline);
+        if (idle && target instanceof KeyboardLayer.Listener) {
+            idle = ((KeyboardLayer.Listener) target).awaitIdle(deadline, nowAttached);
+        }
+        throwHandlerError();
+        return idle;
     }
 
     /**
      * Ends the simulated keyboard's thread once the raises queued before have run; later raises do nothing.
-     * Keyboard objects open over the simulation stay open. Idempotent.
+     * Keyboard objects open over the simulation stay open. Idempotent. Then throws, once, what a handler
+     * threw and no {@link #awaitIdle} has thrown yet.
+     *
+     * @throws AssertionError what a handler method threw, as {@link #awaitIdle} throws it
      */
     @Override
     public void close() {
@@ -367,13 +463,21 @@ public final class SimulatedKeyboard implements AutoCloseable {
         if (raising != null) {
             raising.stop();
             if (!raising.isCurrent()) {
-                try {
-                    raising.thread().join(60000);
-                } catch (InterruptedException e) {
+                boolean interrupted = false;
+                while (true) {
+                    try {
+                        raising.thread().join(60000);
+                        break;
+                    } catch (InterruptedException e) {
+                        interrupted = true;
+                    }
+                }
+                if (interrupted) {
                     Thread.currentThread().interrupt();
                 }
             }
         }
+        throwHandlerError();
     }
 
     private interface Raise {
@@ -452,6 +556,7 @@ public final class SimulatedKeyboard implements AutoCloseable {
             hotKeysOpen = value == 0;
             if (hotKeysOpen) {
                 registrationCalls.clear();
+                registered.clear();
             }
             return value;
         }
@@ -484,7 +589,7 @@ public final class SimulatedKeyboard implements AutoCloseable {
     }
 
     // RegisterStandard returns 1 before Init; the unregister calls return a failure then.
-    private long registration(String call, long beforeInit) {
+    private long registration(String call, long beforeInit, HotKey key, boolean register) {
         delay();
         synchronized (lock) {
             record("ChordGate." + call);
@@ -493,6 +598,15 @@ public final class SimulatedKeyboard implements AutoCloseable {
             }
             if (registrationResult >= 0) {
                 registrationCalls.add(call);
+                if (key == null) {
+                    registered.clear();
+                } else {
+                    Long id = id(key.first(), key.second());
+                    registered.remove(id);
+                    if (register) {
+                        registered.put(id, key);
+                    }
+                }
             }
             return registrationResult;
         }

@@ -46,6 +46,11 @@ class DiagnosticsTests {
     private static final String LISTENER_LINE = "com.morvane.quorlink.keyboard.ChordGate|WARNING"
             + "|com.morvane.quorlink.services.keyboard.HotKeyListener|KBFailed"
             + "|the listener's KBFailed threw; the next event is delivered as usual|java.lang.IllegalStateException";
+    // The Java layer's own records: a warning of what nothing else reports, and a trace.
+    private static final String LAYER_WARNING = "com.morvane.quorlink.keyboard.Keyboard|WARNING"
+            + "|com.morvane.quorlink.keyboard.Keyboard|events|hot-key events dropped|";
+    private static final String LAYER_FINE = "com.morvane.quorlink.keyboard.Keyboard|FINE"
+            + "|com.morvane.quorlink.keyboard.Keyboard|reconnect|not back yet|";
     // HRESULTs with letters among their digits, with Windows' text and without it.
     private static final List<String> CODE_LINES = Arrays.asList(
             "com.morvane.quorlink.keyboard.ChordGate|SEVERE|com.morvane.quorlink.services.keyboard.ChordGate"
@@ -68,13 +73,13 @@ class DiagnosticsTests {
     File scratch;
 
     static Stream<Arguments> switches() {
-        return Stream.of(Arguments.of("", "session", Arrays.asList("parent level OFF")),
-            Arguments.of("root-fine", "session", Arrays.asList("parent level OFF")),
+        return Stream.of(Arguments.of("", "session", Arrays.asList("parent level null")),
+            Arguments.of("root-fine", "session", Arrays.asList("parent level null")),
             Arguments.of("-Dquorlink.diagnostics=WARNING", "session",
                     Arrays.asList("parent level WARNING", SEVERE_LINE, WARNING_LINE, LISTENER_LINE)),
             Arguments.of("-Dquorlink.diagnostics=info", "session",
                     Arrays.asList("parent level INFO", SEVERE_LINE, INFO_LINE, WARNING_LINE, LISTENER_LINE)),
-            Arguments.of("-Dquorlink.diagnostics=nonsense", "session", Arrays.asList("parent level OFF")),
+            Arguments.of("-Dquorlink.diagnostics=nonsense", "session", Arrays.asList("parent level null")),
             Arguments.of("-Dquorlink.diagnostics=900", "session",
                     Arrays.asList("parent level WARNING", SEVERE_LINE, WARNING_LINE, LISTENER_LINE)),
             Arguments.of("-Dquorlink.diagnostics= Severe ", "session", Arrays.asList("parent level SEVERE", SEVERE_LINE)),
@@ -85,6 +90,10 @@ class DiagnosticsTests {
                     Arrays.asList("parent level INFO", SEVERE_LINE, INFO_LINE, WARNING_LINE, LISTENER_LINE)),
             Arguments.of("tone-off", "session",
                     Arrays.asList("parent level INFO", SEVERE_LINE, WARNING_LINE, LISTENER_LINE)),
+            // No level forced: JUL's default shows the layer's warnings and hides its traces.
+            Arguments.of("", "layer", Arrays.asList("parent level null", LAYER_WARNING)),
+            Arguments.of("root-fine", "layer", Arrays.asList("parent level null", LAYER_WARNING, LAYER_FINE)),
+            Arguments.of("-Dquorlink.diagnostics=SEVERE", "layer", Arrays.asList("parent level SEVERE")),
             Arguments.of("", "run-time", Arrays.asList("off", "on at INFO", SEVERE_LINE, INFO_LINE, "off again",
                     "property SEVERE", SEVERE_LINE, "property INFO", SEVERE_LINE, INFO_LINE, "property OFF")));
     }
@@ -240,6 +249,10 @@ class DiagnosticsTests {
             System.setProperty(Diagnostics.PROPERTY, "OFF");
             System.out.println("property OFF");
             sessionOfTwo();
+        } else if (args[0].equals("layer")) {
+            System.out.println("parent level " + parent.getLevel());
+            Diagnostics.logLayer(900, "com.morvane.quorlink.keyboard.Keyboard", "events", "hot-key events dropped", null);
+            Diagnostics.logLayer(500, "com.morvane.quorlink.keyboard.Keyboard", "reconnect", "not back yet", null);
         } else if (args[0].equals("loader")) {
             System.out.println("parent level " + parent.getLevel());
             loaderChild(new File(System.getProperty("test.scratch")));

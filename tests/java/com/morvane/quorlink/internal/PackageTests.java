@@ -18,6 +18,8 @@ import org.junit.jupiter.api.DisplayName;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.Timeout;
 import org.junit.jupiter.api.io.TempDir;
+import org.junit.jupiter.params.ParameterizedTest;
+import org.junit.jupiter.params.provider.CsvSource;
 import org.w3c.dom.Element;
 import org.w3c.dom.Node;
 
@@ -139,33 +141,43 @@ class PackageTests {
     @Test
     @DisplayName("the README's quick start compiles against the jar, for Java 8")
     void quickStartCompiles() throws Exception {
-        compileReadmeBlock("Quick start", jarFile.getPath());
+        compileReadmeBlock("Quick start", jarFile.getPath(), null, null);
     }
 
-    // The block is run as its readers would run it: by the console launcher, against the jar alone.
-    @Test
-    @DisplayName("the README's test class with the simulated keyboard compiles against the jar and passes")
-    void readmeTestClassPasses() throws Exception {
+    // The block is run as its readers would run it: by the console launcher, against the jar alone; and
+    // again with a press whose only fault is one the handler's own assertion catches, which must fail it.
+    @ParameterizedTest(name = "{0}")
+    @DisplayName("the README's test class with the simulated keyboard compiles against the jar, passes, and fails on its handler's assertion")
+    @CsvSource(delimiter = '|', value = {
+        "as written | | | 0 |",
+        "the handler's assertion failing | simulation.hotKey(7, 2, 300); | simulation.hotKey(7, 2, 301); | 1"
+                + " | expected: <HotKey(7, 2, 300)> but was: <HotKey(7, 2, 301)>"})
+    void readmeTestClass(String row, String from, String to, int status, String shown) throws Exception {
         String junit = new File(org.junit.platform.console.ConsoleLauncher.class.getProtectionDomain()
                 .getCodeSource().getLocation().toURI()).getPath();
         File classes = compileReadmeBlock("Testing your code with the simulated keyboard",
-                jarFile.getPath() + File.pathSeparator + junit);
+                jarFile.getPath() + File.pathSeparator + junit, from, to);
         Process run = new ProcessBuilder(java, "-jar", junit, "--disable-banner", "--disable-ansi-colors",
                 "--include-engine=junit-jupiter", "--details=tree", "--details-theme=ascii", "--fail-if-no-tests",
                 "--class-path", jarFile.getPath() + File.pathSeparator + classes,
                 "--scan-class-path", classes.getPath()).redirectErrorStream(true).start();
         String output = new String(NativeLibraryLoader.readAll(run.getInputStream()), "UTF-8");
-        assertEquals(0, run.waitFor(), "the README's test class:\n" + output);
+        assertEquals(status, run.waitFor(), "the README's test class:\n" + output);
+        assertTrue(shown == null || output.contains(shown), "the failure shown:\n" + output);
     }
 
     // The first Java block under the README's heading, compiled for Java 8 with every lint as an error;
     // the folder of its classes.
-    private File compileReadmeBlock(String heading, String classPath) throws Exception {
+    private File compileReadmeBlock(String heading, String classPath, String from, String to) throws Exception {
         String readme = new String(Files.readAllBytes(new File("README.md").toPath()), "UTF-8");
         int at = readme.indexOf("\n### " + heading + "\n");
         int start = readme.indexOf("```java\n", at);
         assertTrue(at >= 0 && start >= 0, "README has no Java block under " + heading);
         String code = readme.substring(start + "```java\n".length(), readme.indexOf("```", start + 7));
+        if (from != null) {
+            assertTrue(code.contains(from), "the block has no " + from);
+            code = code.replace(from, to);
+        }
         Matcher name = Pattern.compile("(?m)^(?:public )?(?:final )?class (\\w+)").matcher(code);
         assertTrue(name.find(), "no top-level class in the block under " + heading);
         File folder = new File(scratch, name.group(1));

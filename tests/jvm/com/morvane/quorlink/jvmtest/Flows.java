@@ -2,6 +2,7 @@ package com.morvane.quorlink.jvmtest;
 
 import com.morvane.quorlink.internal.Diagnostics;
 import com.morvane.quorlink.keyboard.HotKeyEvent;
+import com.morvane.quorlink.keyboard.HotKey;
 import com.morvane.quorlink.keyboard.HotKeyHandler;
 import com.morvane.quorlink.keyboard.Keyboard;
 import com.morvane.quorlink.keyboard.Tone;
@@ -13,6 +14,7 @@ import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.ArrayDeque;
 import java.util.List;
+import java.util.concurrent.TimeUnit;
 import java.util.concurrent.Executor;
 import java.util.logging.Handler;
 import java.util.logging.Level;
@@ -382,12 +384,13 @@ public final class Flows {
      * Records what the Java layer hands over; sleeps 2 s (times the time scale) on the hot key whose first
      * value is 100, 100 ms on those from 200, and throws after recording the one of 666.
      */
-    static final class LayerHandler extends HotKeyHandler.Adapter {
+    static final class LayerHandler implements HotKeyHandler {
         static final int SLOW_HANDLER_MS = 2000 * TIME_SCALE;
 
         final List<HotKeyEvent> hits = new ArrayList<HotKeyEvent>();
         final List<Thread> threads = new ArrayList<Thread>();
         final List<Keyboard.State> states = new ArrayList<Keyboard.State>();
+        final List<Keyboard> stateKeyboards = new ArrayList<Keyboard>();
 
         @Override
         public void onHotKey(HotKeyEvent event) {
@@ -413,8 +416,9 @@ public final class Flows {
         }
 
         @Override
-        public synchronized void onStateChange(Keyboard.State state) {
+        public synchronized void onStateChange(Keyboard keyboard, Keyboard.State state) {
             states.add(state);
+            stateKeyboards.add(keyboard);
             notifyAll();
         }
 
@@ -450,7 +454,7 @@ public final class Flows {
                             thrown.add(e);
                         }
                     }
-                }).reconnectDelays(200, 400).open();
+                }).reconnectDelays(200, 400, TimeUnit.MILLISECONDS).open();
         expect("state", keyboard.state(), Keyboard.State.CONNECTED);
         for (Tone tone : Tone.values()) {
             keyboard.play(tone);
@@ -513,17 +517,40 @@ public final class Flows {
         expect("hot keys handled when close returned", handler.hits.size(), 110);
         expect("the last call", handler.states.get(handler.states.size() - 1), Keyboard.State.CLOSED);
         expect("state", keyboard.state(), Keyboard.State.CLOSED);
+        for (Keyboard stateKeyboard : handler.stateKeyboards) {
+            expect("the state change's keyboard", stateKeyboard, keyboard);
+        }
+
+        // The layer's own warnings show with no logging configured, on a class library without LogManager;
+        // its traces do not.
+        Capture capture = Capture.install();
+        Diagnostics.logLayer(900, Keyboard.class.getName(), "check", "a layer warning", null);
+        Diagnostics.logLayer(500, Keyboard.class.getName(), "check", "a layer trace", null);
+        expectOneRecord(capture, "the layer's warning, shown by default",
+                Diagnostics.LAYER_LOGGER + " WARNING check: a layer warning");
         Thread.sleep(300);
         expect("handler calls after close returned", handler.calls(), calls);
     }
 
     /** main returns with the Java layer's threads alive and the keyboard open: the JVM must still exit. */
     private static void layerExit() throws Exception {
-        LayerHandler handler = new LayerHandler();
-        Keyboard keyboard = Keyboard.builder().handler(handler).open();
-        expect("register", keyboard.register(7, 2, 300), 0);
+        final List<HotKeyEvent> hits = new ArrayList<HotKeyEvent>();
+        // A lambda: the handler's one abstract method.
+        Keyboard keyboard = Keyboard.builder().handler(event -> {
+            synchronized (hits) {
+                hits.add(event);
+                hits.notifyAll();
+            }
+        }).open();
+        expect("register", keyboard.register(HotKey.of(7, 2, 300)), 0);
+        expect("registrations", joined(keyboard.registrations().toArray()), "[HotKey(7, 2, 300)]");
         Sim.streamHits(1000, 1);
-        check("events arriving", handler.await(2, 1, WAIT_MS), handler.hits.size() + " hits");
+        synchronized (hits) {
+            for (int waited = 0; hits.size() < 2 && waited < WAIT_MS; waited += 20) {
+                hits.wait(20);
+            }
+            check("events arriving", hits.size() >= 2, hits.size() + " hits");
+        }
     }
 
     private static void listeners() throws InterruptedException {
