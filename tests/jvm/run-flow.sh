@@ -4,11 +4,22 @@
 # System.loadLibrary finds the shipped DLLs there (Avian's class library ignores
 # java.library.path). Paths after the DLL folder are Windows paths. Each run must print its
 # flow's pass line and exit by itself with code 0 within 30 s; a run still alive then is a hang.
-# QL_JVM_OPTIONS adds JVM options (system properties) to every run.
+# QL_JVM_OPTIONS adds JVM options (system properties) to every run. QL_FLOW_JAR names the packaged jar
+# (a Linux path) to put first on the class path; the DLLs then come from it, as for a user, and
+# quorlink.library.path is not set.
 set -uo pipefail
 wine_run=$1 avian=$2 dll_dir=$3 class_path=$4 helper=$5 flow=$6 runs=${7:-1}
 cd "$dll_dir" || exit 1
 library_path="Z:$(pwd -P | tr / '\\')"
+jvm_options=(-Dquorlink.library.path="$library_path")
+if [ -n "${QL_FLOW_JAR:-}" ]; then
+  if [ ! -f "$QL_FLOW_JAR" ]; then
+    echo "$flow: no $QL_FLOW_JAR; make it with cmake -DBUILDS=\"build/x86;build/x64\" -P java/package.cmake"
+    exit 1
+  fi
+  class_path="Z:$(cd "$(dirname "$QL_FLOW_JAR")" && pwd -P | tr / '\\')\\$(basename "$QL_FLOW_JAR");$class_path"
+  jvm_options=()
+fi
 
 passed() { grep -q "^flow $flow: [0-9]* checks passed" <<<"$1"; }
 
@@ -16,7 +27,7 @@ hangs=0 failures=0
 for ((run = 1; run <= runs; run++)); do
   started=$SECONDS
   # shellcheck disable=SC2086  # the options are words on purpose
-  out=$(timeout -k 5 30 "$wine_run" "$avian" ${QL_JVM_OPTIONS:-} -cp "$class_path" -Dquorlink.library.path="$library_path" \
+  out=$(timeout -k 5 30 "$wine_run" "$avian" ${QL_JVM_OPTIONS:-} -cp "$class_path" "${jvm_options[@]}" \
           -Dquorlink.test.helper="$helper" com.morvane.quorlink.jvmtest.Flows "$flow" 2>&1)
   status=$?
   # Wine's server gives a program whose threads have all ended a second to leave, then kills it:
