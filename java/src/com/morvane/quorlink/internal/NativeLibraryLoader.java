@@ -326,7 +326,9 @@ public final class NativeLibraryLoader {
             return;
         }
         for (File folder : folders) {
-            if (folder.equals(current) || !isVersionFolder(folder) || !new File(folder, fileName).delete()) {
+            // By name, both being in root: Avian's File has no equals, and would take the current folder for stale.
+            if (folder.getName().equals(current.getName()) || !isVersionFolder(folder)
+                    || !new File(folder, fileName).delete()) {
                 continue;
             }
             File[] rest = folder.listFiles();

@@ -92,9 +92,15 @@ final class MachineReport {
     }
 
     static String jvm() {
-        return System.getProperty("java.vendor") + " " + System.getProperty("java.version") + " ("
-                + System.getProperty("java.vm.name") + "), os.arch " + System.getProperty("os.arch") + ", " + bits()
-                + "; OS " + System.getProperty("os.name") + " " + System.getProperty("os.version");
+        return property("java.vendor", "vendor unknown") + " " + property("java.version", "version unknown") + " ("
+                + property("java.vm.name", "VM name unknown") + "), os.arch " + System.getProperty("os.arch") + ", "
+                + bits() + "; OS " + System.getProperty("os.name") + " " + property("os.version", "");
+    }
+
+    // A JVM whose class library sets few properties (Avian) leaves these out.
+    private static String property(String name, String otherwise) {
+        String value = System.getProperty(name);
+        return value == null || value.isEmpty() ? otherwise : value;
     }
 
     /** "32-bit" or "64-bit" from the JVM's own word where it gives one, else from os.arch. */

@@ -64,7 +64,7 @@ public final class SupportCommand {
             return ExitCode.UNEXPECTED.code;
         } finally {
             if (switchOn) {
-                System.clearProperty(Diagnostics.PROPERTY);
+                System.getProperties().remove(Diagnostics.PROPERTY);  // Avian's System has no clearProperty
             }
         }
     }

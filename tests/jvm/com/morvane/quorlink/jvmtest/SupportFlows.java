@@ -36,13 +36,13 @@ final class SupportFlows {
         int code;
 
         @Override
-        public synchronized void write(int b) {
+        public synchronized void write(int b) throws IOException {
             kept.write(b);
-            System.out.write(b);
+            System.out.write(b);  // Avian's PrintStream declares IOException here
         }
 
         @Override
-        public synchronized void write(byte[] bytes, int offset, int length) {
+        public synchronized void write(byte[] bytes, int offset, int length) throws IOException {
             kept.write(bytes, offset, length);
             System.out.write(bytes, offset, length);
         }
