@@ -121,7 +121,10 @@ public final class SupportCommand {
         }
         out.line("listening for " + arguments.listenMillis / 1000 + " s"
                 + (keys.length() == 0 ? ", no hot key registered" : " to the hot keys " + keys));
-        long deadline = arguments.listenMillis > Long.MAX_VALUE - start ? Long.MAX_VALUE : start + arguments.listenMillis;
+        // The time counts from here, once the keys are registered; the events' times from the start.
+        long listening = System.currentTimeMillis();
+        long deadline = arguments.listenMillis > Long.MAX_VALUE - listening ? Long.MAX_VALUE
+                : listening + arguments.listenMillis;
         try {
             for (long left; (left = deadline - System.currentTimeMillis()) > 0; ) {
                 Thread.sleep(Math.min(left, 1000));

@@ -79,6 +79,15 @@ final class SupportFlows {
         }
     }
 
+    /** "[a, b]": the class library's own toString of lists and arrays differs from the JDK's. */
+    private static String joined(Object[] items) {
+        StringBuilder text = new StringBuilder("[");
+        for (int i = 0; i < items.length; i++) {
+            text.append(i == 0 ? "" : ", ").append(items[i]);
+        }
+        return text.append(']').toString();
+    }
+
     private static Printed command(String... args) {
         Printed printed = new Printed();
         PrintStream stream = new PrintStream(printed, true);
@@ -106,7 +115,7 @@ final class SupportFlows {
     private void expectLine(Printed printed, String start, String contains) {
         String line = printed.line(start);
         check("a line '" + start + "..." + contains + "'", line != null && line.contains(contains),
-                line == null ? "none among " + printed.lines() : line);
+                line == null ? "none among " + joined(printed.lines().toArray()) : line);
     }
 
     /** The simulated components and the driver's entry: every check ok, exit code 0. */
@@ -128,7 +137,7 @@ final class SupportFlows {
         expectLine(printed, "ok      tone component: ", "created, then released");
         expectLine(printed, "ok      hot-key component: ", "created with its listener, then released");
         List<String> lines = printed.lines();
-        check("last line", lines.get(lines.size() - 1).equals("all 8 checks ok"), lines.toString());
+        check("last line", lines.get(lines.size() - 1).equals("all 8 checks ok"), joined(lines.toArray()));
         check("one component of each made", Sim.countHotKeyCalls(Sim.CREATE) == 1,
                 Sim.countHotKeyCalls(Sim.CREATE) + " hot-key components");
     }
@@ -143,15 +152,15 @@ final class SupportFlows {
         expectLine(printed, "not ok  hot-key component: ", "not created: Init status -2, ");
         List<String> lines = printed.lines();
         check("last line", lines.get(lines.size() - 1).startsWith("3 of 8 checks not ok; exit code 5: "),
-                lines.toString());
+                joined(lines.toArray()));
     }
 
     private void play() {
         Printed printed = command("--play", "bell");
         check("exit code", printed.code == 0, String.valueOf(printed.code));
         expectLine(printed, "ok      play BELL: ", "played");
-        check("the simulation's record", Arrays.asList(Sim.tonesPlayed()).equals(Arrays.asList("Bell")),
-                Arrays.asList(Sim.tonesPlayed()).toString());
+        String[] played = Sim.tonesPlayed();
+        check("the simulation's record", played.length == 1 && played[0].equals("Bell"), joined(played));
     }
 
     /** Hot keys and a failure raised once both keys are registered: each printed with its time, in order. */
@@ -180,25 +189,25 @@ final class SupportFlows {
         Printed printed = command("--listen", "4", "--key", "7,2,300", "--key", "8,-1,1");
         raiser.join(WAIT_MS);
         synchronized (raising) {
-            check("raising", raising.isEmpty(), raising.toString());
+            check("raising", raising.isEmpty(), joined(raising.toArray()));
         }
         check("exit code", printed.code == 0, String.valueOf(printed.code));
         check("registered last", Arrays.toString(Sim.lastHotKeyCall(Sim.REGISTER_STANDARD)).equals("[8, -1, 1]"),
                 Arrays.toString(Sim.lastHotKeyCall(Sim.REGISTER_STANDARD)));
-        String[] events = {"state CONNECTED", "hot key 7, 2, 300", "hot key 8, -1, 1", "the keyboard reports a failure",
-            "state CLOSED"};
+        String events = "[state CONNECTED, hot key 7, 2, 300, hot key 8, -1, 1, the keyboard reports a failure,"
+                + " state CLOSED]";
         List<String> seen = new ArrayList<String>();
         for (String line : printed.lines()) {
             int mark = line.indexOf(" s  ");
-            if (mark == 8 && Arrays.asList(events).contains(line.substring(mark + 4))) {
+            if (mark == 8 && events.contains(line.substring(mark + 4))) {
                 double seconds = Double.parseDouble(line.substring(0, mark).trim());
                 check("time of '" + line + "'", seconds >= 0 && seconds < 60, line);
                 seen.add(line.substring(mark + 4));
             }
         }
-        check("events in order, each with its time", seen.equals(Arrays.asList(events)), printed.lines().toString());
+        check("events in order, each with its time", joined(seen.toArray()).equals(events), joined(printed.lines().toArray()));
         List<String> lines = printed.lines();
         check("last line", lines.get(lines.size() - 1).equals("time is up: 2 hot key(s), 1 failure(s), 0 dropped"),
-                lines.toString());
+                joined(lines.toArray()));
     }
 }
