@@ -64,7 +64,9 @@ file(WRITE ${stage}/natives/version "${version}\n")
 # The licence travels in every jar, where Maven and a user's licence scanner look for it.
 configure_file(${licence} ${stage}/licence/META-INF/LICENSE COPYONLY)
 
+# Main-Class: the support command, so that `java -jar quorlink-keyboard.jar` checks a machine.
 file(WRITE ${stage}/manifest.txt
+  "Main-Class: com.morvane.quorlink.support.SupportCommand\n"
   "Implementation-Title: ${QL_PRODUCT_NAME}\n"
   "Implementation-Version: ${version}\n"
   "Automatic-Module-Name: ${QL_MODULE_NAME}\n")

@@ -6,7 +6,9 @@
 # flow's pass line and exit by itself with code 0 within 30 s, QL_TIME_SCALE times that on a build
 # whose programs run emulated (cmake/TimeScale.cmake); a run still alive then is a hang. The flows'
 # own waits scale alike (the JVM gets the scale as quorlink.test.timeScale).
-# QL_JVM_OPTIONS adds JVM options (system properties) to every run.
+# QL_JVM_OPTIONS adds JVM options (system properties) to every run. QL_FLOW_JAR names the packaged jar
+# (a Linux path) to put first on the class path; the DLLs then come from it, as for a user, and
+# quorlink.library.path is not set.
 set -uo pipefail
 wine_run=$1 avian=$2 dll_dir=$3 class_path=$4 helper=$5 flow=$6 runs=${7:-1} native_runs=${8:-${7:-1}}
 scale=${QL_TIME_SCALE:-1}
@@ -14,6 +16,15 @@ scale=${QL_TIME_SCALE:-1}
 limit=$((30 * scale))
 cd "$dll_dir" || exit 1
 library_path="Z:$(pwd -P | tr / '\\')"
+jvm_options=(-Dquorlink.library.path="$library_path")
+if [ -n "${QL_FLOW_JAR:-}" ]; then
+  if [ ! -f "$QL_FLOW_JAR" ]; then
+    echo "$flow: no $QL_FLOW_JAR; make it with cmake -DBUILDS=\"build/x86;build/x64\" -P java/package.cmake"
+    exit 1
+  fi
+  class_path="Z:$(cd "$(dirname "$QL_FLOW_JAR")" && pwd -P | tr / '\\')\\$(basename "$QL_FLOW_JAR");$class_path"
+  jvm_options=()
+fi
 
 passed() { grep -q "^flow $flow: [0-9]* checks passed" <<<"$1"; }
 
@@ -21,9 +32,9 @@ hangs=0 failures=0 longest=0
 for ((run = 1; run <= runs; run++)); do
   started=$SECONDS
   # shellcheck disable=SC2086  # the options are words on purpose
-  out=$(timeout -k 5 "$limit" "$wine_run" "$avian" ${QL_JVM_OPTIONS:-} -cp "$class_path" \
-          -Dquorlink.library.path="$library_path" -Dquorlink.test.helper="$helper" \
-          -Dquorlink.test.timeScale="$scale" com.morvane.quorlink.jvmtest.Flows "$flow" 2>&1)
+  out=$(timeout -k 5 "$limit" "$wine_run" "$avian" ${QL_JVM_OPTIONS:-} -cp "$class_path" "${jvm_options[@]}" \
+          -Dquorlink.test.helper="$helper" -Dquorlink.test.timeScale="$scale" \
+          com.morvane.quorlink.jvmtest.Flows "$flow" 2>&1)
   status=$?
   ((SECONDS - started > longest)) && longest=$((SECONDS - started))
   # Wine's server gives a program whose threads have all ended a second to leave, then kills it:

@@ -51,6 +51,50 @@ public final class NativeLibraryLoader {
 
     // Each library's outcome in this class loader: null loaded, else the error that every later load repeats.
     private static final Map<String, UnsatisfiedLinkError> outcomes = new HashMap<String, UnsatisfiedLinkError>();
+    // Where each library that loaded came from, for the jar's support report; guarded by outcomes.
+    private static final Map<String, Loaded> sources = new HashMap<String, Loaded>();
+
+    /** Where a library was loaded from: the file, how it got there, and whether its content was checked. */
+    public static final class Loaded {
+        private final File file;
+        private final String how;
+        private final boolean verified;
+
+        Loaded(File file, String how, boolean verified) {
+            this.file = file;
+            this.how = how;
+            this.verified = verified;
+        }
+
+        /**
+         * The DLL file loaded by its full path.
+         *
+         * @return the file, or null when {@code System.loadLibrary} found it on {@code java.library.path}
+         */
+        public File file() {
+            return file;
+        }
+
+        /**
+         * How the file was chosen, in the words of the loader's trace: "the jar's windows-x86_64 copy
+         * extracted into the cache", "from the folder that quorlink.library.path names", ...
+         *
+         * @return the text
+         */
+        public String how() {
+            return how;
+        }
+
+        /**
+         * Whether the loaded file's SHA-256 was checked against the jar's copy before it was loaded; true
+         * for every copy the jar carries, false for a DLL of the user's folder or of {@code java.library.path}.
+         *
+         * @return whether it was verified
+         */
+        public boolean verified() {
+            return verified;
+        }
+    }
 
     private NativeLibraryLoader() {
     }
@@ -80,6 +124,18 @@ public final class NativeLibraryLoader {
         }
         return "this JVM runs on os.name \"" + osName + "\", os.arch \"" + osArch + "\"; the keyboard's libraries"
                 + " are Windows DLLs for 32-bit (x86) and 64-bit (amd64, x86_64) JVMs only";
+    }
+
+    /**
+     * Where {@code name}.dll was loaded from in this class loader.
+     *
+     * @param name the library's name without ".dll"
+     * @return where it came from, or null when it has not been loaded (or its load failed)
+     */
+    public static Loaded whereLoaded(String name) {
+        synchronized (outcomes) {
+            return sources.get(name);
+        }
     }
 
     /**
@@ -133,7 +189,7 @@ public final class NativeLibraryLoader {
                 error.initCause(e);
                 throw error;
             }
-            loaded(name, file.getAbsolutePath() + ", from the folder that " + PATH_PROPERTY + " names");
+            loaded(name, new Loaded(file.getAbsoluteFile(), "from the folder that " + PATH_PROPERTY + " names", false));
             return;
         }
 
@@ -168,7 +224,8 @@ public final class NativeLibraryLoader {
 
         try {
             System.loadLibrary(name);
-            loaded(name, "System.loadLibrary(\"" + name + "\") on java.library.path " + System.getProperty("java.library.path"));
+            loaded(name, new Loaded(null, "System.loadLibrary(\"" + name + "\") on java.library.path "
+                    + System.getProperty("java.library.path"), false));
         } catch (UnsatisfiedLinkError e) {
             UnsatisfiedLinkError error = new UnsatisfiedLinkError(name + ": no native library for os.name \"" + osName
                     + "\", os.arch \"" + osArch + "\"; the jar carries " + carried(resources, fileName)
@@ -241,8 +298,8 @@ public final class NativeLibraryLoader {
             removeStaleVersions(root, extracted.getParentFile(), fileName);
             try {
                 System.load(extracted.getAbsolutePath());
-                loaded(name, extracted.getAbsolutePath() + ", the jar's " + platform + " copy "
-                        + (written[0] ? "extracted into" : "reused from") + " the cache");
+                loaded(name, new Loaded(extracted.getAbsoluteFile(), "the jar's " + platform + " copy "
+                        + (written[0] ? "extracted into" : "reused from") + " the cache", true));
                 return;
             } catch (UnsatisfiedLinkError e) {
                 if (extracted.isFile() || attempt > 0) {
@@ -269,7 +326,9 @@ public final class NativeLibraryLoader {
             return;
         }
         for (File folder : folders) {
-            if (folder.equals(current) || !isVersionFolder(folder) || !new File(folder, fileName).delete()) {
+            // By name, both being in root: Avian's File has no equals, and would take the current folder for stale.
+            if (folder.getName().equals(current.getName()) || !isVersionFolder(folder)
+                    || !new File(folder, fileName).delete()) {
                 continue;
             }
             File[] rest = folder.listFiles();
@@ -373,11 +432,15 @@ public final class NativeLibraryLoader {
 
     // The trace a user turns on (FINE) when the wrong DLL seems to be picked up. Logging never
     // stands in the way of a load that worked.
-    private static void loaded(String name, String where) {
+    private static void loaded(String name, Loaded where) {
+        synchronized (outcomes) {
+            sources.put(name, where);
+        }
         try {
             int library = Diagnostics.library(name);
             if (library >= 0) {
-                Diagnostics.fine(library, "load", name + ": loaded " + where);
+                Diagnostics.fine(library, "load", name + ": loaded "
+                        + (where.file == null ? where.how : where.file + ", " + where.how));
             }
         } catch (LinkageError e) {
             // The class library lacks what logging needs; the load itself stands.

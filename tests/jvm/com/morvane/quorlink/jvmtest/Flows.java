@@ -708,6 +708,8 @@ public final class Flows {
             notInstalledDiagnostics();
         } else if (flow.equals("not-installed-quiet")) {
             notInstalledQuiet();
+        } else if (flow.startsWith("support-")) {
+            checks += SupportFlows.run(flow);
         } else {
             throw new IllegalArgumentException("no flow named '" + flow + "'");
         }
