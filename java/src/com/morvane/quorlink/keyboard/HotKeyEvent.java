@@ -7,9 +7,7 @@ package com.morvane.quorlink.keyboard;
  */
 public final class HotKeyEvent {
     private final Keyboard keyboard;
-    private final int first;
-    private final int second;
-    private final int third;
+    private final HotKey key;
     private final long when;
 
     /**
@@ -23,9 +21,7 @@ public final class HotKeyEvent {
      */
     public HotKeyEvent(Keyboard keyboard, int first, int second, int third, long when) {
         this.keyboard = keyboard;
-        this.first = first;
-        this.second = second;
-        this.third = third;
+        this.key = HotKey.of(first, second, third);
         this.when = when;
     }
 
@@ -46,7 +42,7 @@ public final class HotKeyEvent {
      * @return the value
      */
     public int first() {
-        return first;
+        return key.first();
     }
 
     /**
@@ -55,7 +51,7 @@ public final class HotKeyEvent {
      * @return the value
      */
     public int second() {
-        return second;
+        return key.second();
     }
 
     /**
@@ -64,7 +60,7 @@ public final class HotKeyEvent {
      * @return the value
      */
     public int third() {
-        return third;
+        return key.third();
     }
 
     /**
@@ -73,7 +69,7 @@ public final class HotKeyEvent {
      * @return the three values as a hot key
      */
     public HotKey hotKey() {
-        return HotKey.of(first, second, third);
+        return key;
     }
 
     /**
@@ -105,8 +101,7 @@ public final class HotKeyEvent {
         if (!(other instanceof HotKeyEvent)) {
             return false;
         }
-        HotKeyEvent event = (HotKeyEvent) other;
-        return first == event.first && second == event.second && third == event.third;
+        return key.equals(((HotKeyEvent) other).key);
     }
 
     /**
@@ -116,7 +111,7 @@ public final class HotKeyEvent {
      */
     @Override
     public int hashCode() {
-        return 31 * (31 * first + second) + third;
+        return key.hashCode();
     }
 
     /**
@@ -126,6 +121,6 @@ public final class HotKeyEvent {
      */
     @Override
     public String toString() {
-        return "HotKeyEvent(" + first + ", " + second + ", " + third + ")";
+        return "HotKeyEvent(" + key.first() + ", " + key.second() + ", " + key.third() + ")";
     }
 }
