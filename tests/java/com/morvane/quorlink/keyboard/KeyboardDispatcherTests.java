@@ -362,12 +362,7 @@ class KeyboardDispatcherTests {
     void rejectionCountsKeptEvents() throws Exception {
         java.util.concurrent.atomic.AtomicBoolean refuse = new java.util.concurrent.atomic.AtomicBoolean();
         java.util.concurrent.ExecutorService inner = userExecutor("refusing-executor");
-        java.util.concurrent.Executor executor = task -> {
-            if (refuse.get()) {
-                throw new java.util.concurrent.RejectedExecutionException("refused");
-            }
-            inner.execute(task);
-        };
+        java.util.concurrent.Executor executor = refusingWhile(refuse, inner);
         Recorder recorder = new Recorder();
         try (SimulatedKeyboard simulation = new SimulatedKeyboard()) {
             Keyboard keyboard = simulation.builder().handler(recorder).executor(executor).open();
@@ -419,12 +414,7 @@ class KeyboardDispatcherTests {
     void refusedHotKeysFreeTheQueue() throws Exception {
         java.util.concurrent.atomic.AtomicBoolean refuse = new java.util.concurrent.atomic.AtomicBoolean();
         java.util.concurrent.ExecutorService inner = userExecutor("refusing-executor");
-        java.util.concurrent.Executor executor = task -> {
-            if (refuse.get()) {
-                throw new java.util.concurrent.RejectedExecutionException("refused");
-            }
-            inner.execute(task);
-        };
+        java.util.concurrent.Executor executor = refusingWhile(refuse, inner);
         Recorder recorder = new Recorder();
         try (SimulatedKeyboard simulation = new SimulatedKeyboard();
              Keyboard keyboard = simulation.builder().handler(recorder).executor(executor).queueCapacity(2).open()) {
@@ -491,5 +481,16 @@ class KeyboardDispatcherTests {
             }
         }
         await("no event thread left", () -> newThreads(before, "quorlink-keyboard-events").isEmpty());
+    }
+
+    /** An executor that refuses every task while {@code refuse} is set, and hands the rest to {@code inner}. */
+    private static java.util.concurrent.Executor refusingWhile(java.util.concurrent.atomic.AtomicBoolean refuse,
+                                                               java.util.concurrent.Executor inner) {
+        return task -> {
+            if (refuse.get()) {
+                throw new java.util.concurrent.RejectedExecutionException("refused");
+            }
+            inner.execute(task);
+        };
     }
 }
