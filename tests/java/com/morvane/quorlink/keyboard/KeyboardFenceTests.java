@@ -246,17 +246,7 @@ class KeyboardFenceTests {
     void closeNamesTheRunningHandlerCall() throws Exception {
         CountDownLatch entered = new CountDownLatch(1);
         CountDownLatch release = new CountDownLatch(1);
-        HotKeyHandler handler = new HotKeyHandler() {
-            @Override
-            public void onHotKey(HotKeyEvent event) {
-                entered.countDown();
-                try {
-                    release.await(BOUND_MS, TimeUnit.MILLISECONDS);
-                } catch (InterruptedException e) {
-                    Thread.currentThread().interrupt();
-                }
-            }
-        };
+        HotKeyHandler handler = blockingUntil(entered, release);
         try (Capture capture = new Capture(); SimulatedKeyboard simulation = new SimulatedKeyboard()) {
             Keyboard keyboard = simulation.builder().handler(handler).callTimeout(300, TimeUnit.MILLISECONDS).open();
             press(simulation, keyboard, 1, 2, 3);
@@ -482,14 +472,7 @@ class KeyboardFenceTests {
     void closeWaitsOneTimeoutForCleanUpAndHandler() throws Exception {
         CountDownLatch entered = new CountDownLatch(1);
         CountDownLatch release = new CountDownLatch(1);
-        HotKeyHandler blocking = event -> {
-            entered.countDown();
-            try {
-                release.await(BOUND_MS, TimeUnit.MILLISECONDS);
-            } catch (InterruptedException e) {
-                Thread.currentThread().interrupt();
-            }
-        };
+        HotKeyHandler blocking = blockingUntil(entered, release);
         try (Capture capture = new Capture(); SimulatedKeyboard simulation = new SimulatedKeyboard()) {
             Keyboard keyboard = simulation.builder().handler(blocking).callTimeout(1500, TimeUnit.MILLISECONDS).open();
             press(simulation, keyboard, 1, 0, 0);
@@ -538,5 +521,17 @@ class KeyboardFenceTests {
             List<String> after = simulation.calls().subList(initsAtClose[0], simulation.calls().size());
             assertFalse(after.contains("TonePort.Init"), "an attempt after close began: " + after);
         }
+    }
+
+    /** A handler that counts {@code entered} down, then blocks until {@code release} opens (or the bound passes). */
+    private static HotKeyHandler blockingUntil(CountDownLatch entered, CountDownLatch release) {
+        return event -> {
+            entered.countDown();
+            try {
+                release.await(BOUND_MS, TimeUnit.MILLISECONDS);
+            } catch (InterruptedException e) {
+                Thread.currentThread().interrupt();
+            }
+        };
     }
 }
